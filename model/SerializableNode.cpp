@@ -1,0 +1,8 @@
+#include "SerializableNode.h"
+
+SerializableNode::SerializableNode(QObject* parent)
+    : QObject(parent)
+{
+}
+
+SerializableNode::~SerializableNode() = default;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "SerializableNode.h"
+
+#include <QString>
+
+// A JSON file of its own in the configuration folder: loaded, created from
+// defaults when missing, and saved atomically.
+class SerializableRoot : public SerializableNode
+{
+public:
+    explicit SerializableRoot(QObject* parent = nullptr);
+    ~SerializableRoot() override;
+
+    virtual void autoSave();
+    virtual bool loadFromFile(const QString& name);
+    virtual void initWithDefaults();
+
+    bool load();
+    bool save() const;
+
+    QString filePath() const { return mFilePath; }
+    bool autoSaveEnabled() const { return mAutoSave; }
+    // Where an unreadable file was kept by the last failed load; empty otherwise.
+    QString keptUnreadableCopy() const { return mKeptCopy; }
+
+protected:
+    QString mFilePath;
+    bool mAutoSave = true;
+
+private:
+    void keepUnreadableFile();
+
+    QString mKeptCopy;
+};
