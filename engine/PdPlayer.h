@@ -1,0 +1,255 @@
+#pragma once
+
+#include "CommandRingBuffer.h"
+#include "EngineReportQueue.h"
+#include "NodeParameterTable.h"
+#include "RatioList.h"
+#include "SoundingSnapshot.h"
+#include "Voice.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <QWaitCondition>
+#include <array>
+#include <atomic>
+
+class WendleEvent;
+typedef struct _atom t_atom;
+
+// The sound engine: the voices, transposition, volumes, macros, gliss,
+// selection and hold, driven by 64-byte commands from two rings and played by
+// a Pd patch through libpd. Everything but the GUI-side operations runs on the
+// audio thread, which allocates nothing and takes no lock outside patch
+// open and close; what it reports reaches the GUI thread as this object's
+// signals through a report queue.
+class PdPlayer : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int MaxVoices = 128;
+    static constexpr int MacroCount = 8;
+    static constexpr int SelectionCapacity = 512;
+    static constexpr int ReplayCapacity = 256;
+
+    explicit PdPlayer(QObject* parent = nullptr);
+    ~PdPlayer() override;
+
+    // --- set-up (GUI thread, before the audio stream starts) ---
+    bool createRings();
+    // Installs the print and list hooks and initialises libpd once per process.
+    static bool initLibpd();
+    void setMaxVoices(int voices);
+    void setGlissRanges(float oneCents, float twoCents);
+    // Options that the audio thread reads at the moment of use.
+    void setGlissRangeOptions(float oneCents, float twoCents);
+    void setSoftNodeReset(bool on);
+    void setMaintainMacroParameters(bool on);
+    // Voice instructions go to the MIDI side only while its port is open.
+    void setInterfaceActive(bool on);
+    // Set by the audio output while a stream calls processCallback.
+    void setStreamRunning(bool running);
+    bool streamRunning() const { return mStreamRunning.load(std::memory_order_acquire); }
+
+    CommandRingBuffer& guiCommandBuffer() { return mGuiRing; }
+    CommandRingBuffer& serialCommandBuffer() { return mSerialRing; }
+
+    // --- audio thread ---
+    // One audio callback: execute the waiting commands, then run the patch
+    // into `output` (interleaved stereo), or write silence.
+    void processCallback(float* output, unsigned long frameCount, bool silenced);
+    void processEvent(const EngineCommand& command);
+    bool hasPatch() const { return mPatch.load(std::memory_order_acquire) != nullptr; }
+
+    // --- GUI thread ---
+    // The sounding ratios as the audio thread last published them.
+    QList<WendleRatio> getAllSoundingRatios() const;
+    // Closes the open patch and returns when it is closed (or the wait timed out).
+    void unloadPatch();
+    // Opens `name` in `folder` on the audio thread; true when it opened.
+    bool loadPendingPatch(const QString& folder, const QString& name);
+    static void sendMasterVolume(float volume);
+    QStringList macroNames() const;
+    // Turns the waiting reports into signals; a timer calls it while an event loop runs.
+    void deliverReports();
+
+    static constexpr int HandOverTimeoutMs = 3000;
+
+public slots:
+    void queueEventGui(const WendleEvent* event);
+    void queueEventSerial(const WendleEvent* event);
+    void queueEventFromInterface(QString source, const WendleEvent* event);
+
+signals:
+    void noteToggled(WendleRatio ratio, bool on);
+    void nodeSelected(WendleRatio ratio, bool selected);
+    void nodeHold(WendleRatio ratio, bool hold);
+    void nodeAltered(WendleRatio ratio, bool altered);
+    void removeNodeInStack(WendleRatio ratio);
+    void nodesRecalled();
+    void transposed(WendleRatio ratio, int prime);
+    void volumeChanged(float volume);
+    void voiceVolumeChanged(float volume);
+    void baseFrequencyChanged(float freq);
+    void monophonicChanged(bool mono);
+    void primeEnabledToggled(int prime, bool enabled);
+    void macroNamesReceived(QStringList names);
+    void macroDefaultsReceived(QList<float> defaults);
+    void setMacroSliders(QList<float> macros);
+    void macroValueChanged(int macro, float value);
+    void macroValueChanged(int macro, float value, float voice);
+    void instructionsToInterface(int parameter, QList<int> voices, QList<float> value1, QList<float> value2);
+    void patchLoaded(QString patchPath);
+    void patchDecRequested();
+    void patchIncRequested();
+    void resetGlissSliders(short which);
+
+public:
+    // --- engine state, audio thread (read by tests between callbacks) ---
+    float masterVolume() const { return mMasterVolume; }
+    float voiceVolume() const { return mVoiceVolume; }
+    float baseFrequency() const { return mBaseFrequency; }
+    bool monophonic() const { return mMonophonic; }
+    bool hold() const { return mHold; }
+    WendleRatio transposition() const { return mTransposition; }
+    const Voice& voiceAt(int i) const { return mVoices[i]; }
+    const Voice* voiceOf(const WendleRatio& ratio) const;
+    float macro(int m) const { return mMacros[m - 1]; }
+    float macroDefault(int m) const { return mMacroDefaults[m - 1]; }
+    float glissPosition(int which) const { return mGlissPositions[which]; }
+    bool primeEnabled(int prime) const { return prime >= 0 && prime < 32 && mPrimeTable[prime]; }
+    QList<WendleRatio> selection() const { return mSelection.toList(); }
+    QList<WendleRatio> altered() const { return mAltered.toList(); }
+    QList<WendleRatio> held() const { return mHeld.toList(); }
+    const NodeParameters* alteredParameters(const WendleRatio& r) const;
+    const NodeParameters* nodeParameters(const WendleRatio& r) const;
+
+    // Voice and node operations (audio thread).
+    void noteOn(const WendleRatio& ratio);
+    void noteOff(const WendleRatio& ratio);
+    void allNotesOff(bool all);
+    void onVoiceStopped(int voice);
+    void setHold(bool on);
+    float mapGlissOne(float position) const;
+    float mapGlissTwo(float position) const;
+    void toggleNodeSelection(const WendleRatio& ratio);
+    void deselectAllNodes();
+    void setMacroValue(int macro, float value);
+    void applyGliss();
+    void resetGliss(const WendleRatio& ratio, short useNode);
+    void nodeReset(short mode);
+    void nodeResetParameters(const WendleRatio& ratio);
+    void resetSingleNode(const WendleRatio& ratio, bool deselect);
+    void resetSelectedNodes(bool deselect);
+    void resetAlteredNodes(bool defaults, bool deselect);
+
+    static void sendToPd(int parameter, float value, float voice);
+    bool setDsp(bool on) const;
+    void parseMacroNames(const char* text);
+
+    // Codes of the warnings that the audio thread hands to the GUI thread for logging.
+    enum WarningCode : qint32 {
+        WarnIgnoredTransposeStep = 1,
+        WarnIgnoredPrimeIndex,
+        WarnIgnoredZeroTransposition,
+        WarnInexactTransposition,
+        WarnIgnoredVoiceStop,
+        WarnReplayFull,
+        WarnSelectionFull,
+        WarnTooManyMacros,
+        WarnIgnoredNonFinite,
+        WarnOpenWithoutName,
+        WarnPdMessageRefused,
+    };
+
+private:
+    static void pdPrintHook(const char* text);
+    static void pdListHook(const char* source, int argc, t_atom* argv);
+
+    void report(EngineReport::Kind kind, qint32 number = 0, const WendleRatio* ratio = nullptr, float value = 0.0f);
+    void warn(WarningCode code, float value = 0.0f, qint32 number = 0);
+    void executeList(EngineCommandList& list);
+    void runReplays(int count);
+    void openPatch();
+    void closePatch();
+    bool waitForPatchOperation(quint64 target, const char* what);
+    void applyPendingMasterVolume();
+    void publishSounding();
+    int activeVoices() const;
+    Voice* mappedVoice(const WendleRatio& ratio);
+    float frequencyOf(const WendleRatio& ratio) const;
+    void sendMacros(int voice, const float* values);
+    void storePlainNodeParameters(const WendleRatio& ratio);
+    void transposeBy(const Rational& factor, int prime);
+    NodeParameters* alteredEntry(const WendleRatio& ratio);
+
+    CommandRingBuffer mGuiRing;
+    CommandRingBuffer mSerialRing;
+    EngineCommandList mCommandList;
+
+    std::atomic<void*> mPatch { nullptr };
+    WendleRatio mTransposition { 1, 1 };
+    float mMasterVolume = 0.8f;
+    float mVoiceVolume = 1.0f;
+    float mBaseFrequency = 440.0f;
+    bool mMonophonic = false;
+    std::array<bool, 32> mPrimeTable;
+    qint32 mMonoVoice = -1;
+    std::array<Voice, MaxVoices> mVoices;
+    bool mHold = false;
+    RatioList<MaxVoices> mHeld;
+    RatioList<SelectionCapacity> mSelection;
+    RatioList<SelectionCapacity> mAltered;
+    RatioList<MaxVoices> mSoundingList;
+    RatioList<SelectionCapacity> mWorkList;
+    NodeParameterTable<2048> mAlteredParameters;
+    NodeParameterTable<512> mNodeParameters;
+    float mMacroDefaults[MacroCount] = {};
+    const float mGlissDefaults[2] = { 0.5f, 0.5f };
+    float mMacros[MacroCount] = {};
+    float mGlissPositions[2] = { 0.5f, 0.5f };
+    float mSavedMacros[MacroCount] = {};
+    float mSavedGlissPositions[2] = { 0.5f, 0.5f };
+    quint32 mNoteCounter = 0;
+
+    // Patch protocol; the names and defaults are written under mMutex during open and close.
+    QStringList mMacroNames;
+    QList<float> mMacroDefaultList;
+    void* mVoiceInfoReceiver = nullptr;
+    void* mVoiceStopReceiver = nullptr;
+    bool mWaitingForMacros = false;
+    QByteArray mPendingName;
+    QByteArray mPendingFolder;
+    mutable QMutex mMutex;
+    QWaitCondition mWaitCondition;
+    quint64 mPatchOperations = 0; // completed opens and closes, under mMutex
+    bool mFirstOpen = true;
+
+    std::atomic<float> mGlissOneRange { 1200.0f };
+    std::atomic<float> mGlissTwoRange { 100.0f };
+    std::atomic<float> mGlissOneRangeOption { 1200.0f };
+    std::atomic<float> mGlissTwoRangeOption { 100.0f };
+    std::atomic<bool> mSoftNodeReset { false };
+    std::atomic<bool> mMaintainMacros { false };
+    std::atomic<int> mMaxVoices { MaxVoices };
+    std::atomic<bool> mInterfaceActive { false };
+    std::atomic<bool> mStreamRunning { false };
+    std::atomic<bool> mHasPendingMasterVolume { false };
+    std::atomic<float> mPendingMasterVolume { 0.0f };
+
+    // Type 13 re-posts: kept by the audio thread itself instead of writing into
+    // the GUI ring, which has the GUI thread as its one writer.
+    std::array<WendleRatio, ReplayCapacity> mReplays;
+    int mReplayCount = 0;
+
+    bool mSoundingDirty = true;
+    SoundingSnapshot mSounding;
+    EngineReportQueue mReports;
+    QTimer mReportTimer;
+
+    static PdPlayer* sInstance;
+};
