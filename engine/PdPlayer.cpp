@@ -1086,13 +1086,14 @@ void PdPlayer::parseMacroNames(const char* text)
         if (!maintain)
             mMacros[m] = defaults[m];
     }
-    {
-        // The open holds the mutex already when the patch answers during the bang.
-        const bool locked = mMutex.tryLock();
+    if (mInsideOpen) {
+        // The open holds the mutex already: the patch answered during the bang.
         mMacroNames = pieces;
         mMacroDefaultList = defaults;
-        if (locked)
-            mMutex.unlock();
+    } else {
+        QMutexLocker lock(&mMutex);
+        mMacroNames = pieces;
+        mMacroDefaultList = defaults;
     }
     report(EngineReport::MacroInfoChanged, 1);
 }
@@ -1133,7 +1134,9 @@ void PdPlayer::openPatch()
     mVoiceInfoReceiver = libpd_bind("output-voice-info");
     mVoiceStopReceiver = libpd_bind("voice-stop");
     mWaitingForMacros = true;
+    mInsideOpen = true;
     const int status = libpd_bang("query-macros");
+    mInsideOpen = false;
     if (status != 0)
         qCritical() << "libpd_bang for query-macros returned error status: " << status;
     mPendingName.clear();

@@ -166,9 +166,11 @@ public:
         WarnPdMessageRefused,
     };
 
-private:
+    // libpd's hooks; a test may install its own list hook that forwards here.
     static void pdPrintHook(const char* text);
     static void pdListHook(const char* source, int argc, t_atom* argv);
+
+private:
 
     void report(EngineReport::Kind kind, qint32 number = 0, const WendleRatio* ratio = nullptr, float value = 0.0f);
     void warn(WarningCode code, float value = 0.0f, qint32 number = 0);
@@ -228,6 +230,7 @@ private:
     QWaitCondition mWaitCondition;
     quint64 mPatchOperations = 0; // completed opens and closes, under mMutex
     bool mFirstOpen = true;
+    bool mInsideOpen = false; // audio thread only: the open holds mMutex
 
     std::atomic<float> mGlissOneRange { 1200.0f };
     std::atomic<float> mGlissTwoRange { 100.0f };
