@@ -1,5 +1,6 @@
 #include "PdPlayer.h"
 
+#include "AudioOutput.h"
 #include "EngineCommandType.h"
 #include "PrimeTables.h"
 #include "WendleEvent.h"
@@ -1234,6 +1235,8 @@ bool PdPlayer::waitForPatchOperation(quint64 target, const char* what)
 
 void PdPlayer::unloadPatch()
 {
+    if (mAudioOutput)
+        mAudioOutput->mute();
     qDebug() << "GUI sleep before unload patch";
     // The master volume goes to the patch from whichever thread runs libpd.
     if (streamRunning()) {
@@ -1252,6 +1255,8 @@ void PdPlayer::unloadPatch()
     mMutex.unlock();
     qDebug() << "GUI sleep after unload patch";
     QThread::msleep(100);
+    if (mAudioOutput)
+        mAudioOutput->unmute();
     qDebug() << "GUI woke up after unloading patch";
 }
 

@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 
+class AudioOutput;
 class WendleEvent;
 typedef struct _atom t_atom;
 
@@ -51,6 +52,8 @@ public:
     void setMaintainMacroParameters(bool on);
     // Voice instructions go to the MIDI side only while its port is open.
     void setInterfaceActive(bool on);
+    // The output that unloadPatch silences while the patch changes.
+    void setAudioOutput(AudioOutput* output) { mAudioOutput = output; }
     // Set by the audio output while a stream calls processCallback.
     void setStreamRunning(bool running);
     bool streamRunning() const { return mStreamRunning.load(std::memory_order_acquire); }
@@ -253,6 +256,8 @@ private:
     SoundingSnapshot mSounding;
     EngineReportQueue mReports;
     QTimer mReportTimer;
+
+    AudioOutput* mAudioOutput = nullptr;
 
     static PdPlayer* sInstance;
 };

@@ -101,7 +101,7 @@ if configure build-tsan thread && cmake --build build-tsan --target build.ninja 
         timings+=("thread: $((SECONDS - tsan_start)) s (build failed)")
     else
         log "thread: tests ${threaded[*]}"
-        if ! TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        if ! TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp" \
                 run_ctest build-tsan -L threaded --no-tests=error; then
             failed+=("thread (tests)")
         fi
