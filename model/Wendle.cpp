@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QLocale>
 #include <cmath>
 #include <limits>
 
@@ -59,6 +60,7 @@ void walk(WendleBall* ball, const Visit& visit)
 Wendle::Wendle(QObject* parent)
     : SerializableRoot(parent)
 {
+    WendleRatio::registerMetaTypes();
     root = new WendleBall(WendlePath(), QColor(Qt::white), this);
     mAutoSave = false;
     publishTransposition();
@@ -250,7 +252,9 @@ bool Wendle::canTransposeTo(const WendleRatio& step) const
         const double exactValue = fits ? double(exact.numerator()) / double(exact.denominator()) : 0.0;
         if (!fits || float(std::fabs(exactValue - real)) > 1e-05f) {
             qDebug().noquote() << QStringLiteral("canMultiply fail on %1 * %2:\n  test product: %3, real product: %4")
-                                      .arg(key.toString(), step.toString()).arg(exactValue, 0, 'g').arg(real, 0, 'g');
+                                      .arg(key.toString(), step.toString())
+                                      .arg(exactValue, 0, 'g', QLocale::FloatingPointShortest)
+                                      .arg(real, 0, 'g', QLocale::FloatingPointShortest);
             qDebug().noquote() << QStringLiteral("canTransposeTo fail on %1 to %2:\n  ball: %3 at %4 can't be played")
                                       .arg(transpositionRatio.toString(), step.toString(), it.value()->path.toString(),
                                            WendleRatio(it.value()->path).toString());

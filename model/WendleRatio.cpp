@@ -58,6 +58,13 @@ Rational scaled(const Rational& r, quint64 num, quint64 den)
 
 } // namespace
 
+void WendleRatio::registerMetaTypes()
+{
+    qRegisterMetaType<WendleRatio>("WendleRatio");
+    qRegisterMetaType<WendlePath>("WendlePath");
+    qRegisterMetaType<QList<float>>("QList<float>");
+}
+
 WendleRatio::WendleRatio() = default;
 
 WendleRatio::WendleRatio(const WendlePath& path)

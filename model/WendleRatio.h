@@ -44,6 +44,10 @@ public:
 
     static constexpr int StepBufferSize = 101;
 
+    // Registers WendleRatio, WendlePath and QList<float> by name, so that they
+    // travel through queued connections made with string signatures.
+    static void registerMetaTypes();
+
     Rational ratio { 0, 1 };
     Rational transposedRatio { 0, 1 };
 };
