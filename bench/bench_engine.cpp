@@ -2,14 +2,12 @@
 // audio callback with 1, 16 and 128 voices sounding in the real patches, as
 // a share of the real-time budget of 256 frames at 48000 Hz.
 #include "EngineCommandType.h"
+#include "PatchFolder.h"
 #include "PdPlayer.h"
 #include "WendleNoteEvent.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -28,23 +26,11 @@ double threadCpuNs()
     return double(ts.tv_sec) * 1e9 + double(ts.tv_nsec);
 }
 
-bool stagePatches(const QString& source, const QString& target, int voices, const QString& voicePatch)
-{
-    const QString shell = source + QStringLiteral("/patches/shell/");
-    bool ok = QFile::copy(shell + QStringLiteral("wendle_main_%1voice.pd").arg(voices), target + QStringLiteral("/wendle_main.pd"));
-    for (const QString& name : QDir(shell).entryList({ QStringLiteral("*.pd") }, QDir::Files)) {
-        if (!name.startsWith(QLatin1String("wendle_main_")))
-            ok = QFile::copy(shell + name, target + QLatin1Char('/') + name) && ok;
-    }
-    return QFile::copy(source + QStringLiteral("/patches/") + voicePatch, target + QStringLiteral("/wendle_voice.pd")) && ok;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QString source = qEnvironmentVariable("WENDLE_SOURCE_DIR", QStringLiteral(WENDLE_SOURCE_DIR_FALLBACK));
 
     PdPlayer::initLibpd();
     libpd_init_audio(0, 2, kRate);
@@ -69,9 +55,9 @@ int main(int argc, char** argv)
         std::printf("command post+drain+dispatch: %.1f ns per command (%d commands)\n", ns, batch * rounds);
     }
 
-    QTemporaryDir dir;
-    if (!stagePatches(source, dir.path(), 128, QStringLiteral("Sine.pd"))) {
-        std::printf("patches not found under %s\n", qPrintable(source));
+    PatchFolder dir(128, QStringLiteral("Sine.pd"));
+    if (!dir.isValid()) {
+        std::printf("patches not found under %s\n", qPrintable(PatchFolder::patchesDir()));
         return 1;
     }
     if (!player.loadPendingPatch(dir.path(), QStringLiteral("wendle_main.pd"))) {

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "z_libpd.h"
 
@@ -31,6 +32,8 @@ QString warningText(const EngineReport& r)
         return QStringLiteral("Transposition by %1 ignored: not a prime step").arg(double(v));
     case PdPlayer::WarnIgnoredPrimeIndex:
         return QStringLiteral("Prime toggle for %1 ignored: not an index 0 to 31").arg(double(v));
+    case PdPlayer::WarnIgnoredNullRatio:
+        return QStringLiteral("Command %1 ignored: it carries no ratio").arg(int(v));
     case PdPlayer::WarnIgnoredZeroTransposition:
         return QStringLiteral("Transposition by a ratio without value ignored");
     case PdPlayer::WarnInexactTransposition:
@@ -59,6 +62,7 @@ QString warningText(const EngineReport& r)
 PdPlayer::PdPlayer(QObject* parent)
     : QObject(parent)
 {
+    WendleRatio::registerMetaTypes();
     mPrimeTable.fill(true);
     sInstance = this;
     mReportTimer.setInterval(4);
@@ -69,6 +73,7 @@ PdPlayer::PdPlayer(QObject* parent)
 
 PdPlayer::~PdPlayer()
 {
+    delete mMacroMailbox.exchange(nullptr);
     if (sInstance == this)
         sInstance = nullptr;
 }
@@ -208,16 +213,14 @@ void PdPlayer::deliverReports()
         case EngineReport::MonophonicChanged: emit monophonicChanged(flag); break;
         case EngineReport::PrimeEnabledToggled: emit primeEnabledToggled(r.number, flag); break;
         case EngineReport::MacroInfoChanged: {
-            QStringList names;
-            QList<float> defaults;
-            {
-                QMutexLocker lock(&mMutex);
-                names = mMacroNames;
-                defaults = mMacroDefaultList;
-            }
-            emit macroNamesReceived(names);
-            if (r.number)
-                emit macroDefaultsReceived(defaults);
+            // Several reports may find one (the newest) hand-over.
+            std::unique_ptr<MacroInfo> info(mMacroMailbox.exchange(nullptr, std::memory_order_acq_rel));
+            if (!info)
+                break;
+            mGuiMacroNames = info->names;
+            emit macroNamesReceived(info->names);
+            if (info->fromPatch)
+                emit macroDefaultsReceived(info->defaults);
             break;
         }
         case EngineReport::SetMacroSliders:
@@ -402,8 +405,9 @@ void PdPlayer::processEvent(const EngineCommand& command)
             warn(WarnIgnoredNonFinite, float(command.type));
             return;
         }
-        const float rounded = value + (value < 0 ? -0.5f : 0.5f);
-        const int step = std::fabs(rounded) >= 128.0f ? 128 : int(rounded);
+        // Rounded half away from zero, then reduced to a signed 8-bit step.
+        const double rounded = std::trunc(double(value) + (value < 0 ? -0.5 : 0.5));
+        const int step = int(qint8(quint8(qint64(std::fmod(rounded, 256.0)) & 0xff)));
         if (step == 0) {
             mTransposition = WendleRatio(1, 1);
             report(EngineReport::Transposed, 0, &mTransposition);
@@ -434,8 +438,7 @@ void PdPlayer::processEvent(const EngineCommand& command)
             return;
         }
         mMasterVolume = command.type == MasterVolumeAdd ? mMasterVolume + value : value;
-        if (hasPatch())
-            sendMasterVolume(mMasterVolume);
+        sendMasterVolume(mMasterVolume);
         report(EngineReport::VolumeChanged, 0, nullptr, mMasterVolume);
         return;
     case SetMonophonic:
@@ -455,7 +458,7 @@ void PdPlayer::processEvent(const EngineCommand& command)
         report(EngineReport::BaseFrequencyChanged, 0, nullptr, value);
         return;
     case TogglePrime: {
-        if (!(value >= 0.0f && value < 32.0f)) {
+        if (!(value > -1.0f && value < 32.0f)) {
             warn(WarnIgnoredPrimeIndex, value);
             return;
         }
@@ -483,8 +486,10 @@ void PdPlayer::processEvent(const EngineCommand& command)
         return;
     case ToggleRatioNote: {
         const WendleRatio ratio = command.ratio();
-        if (ratio.isNull())
+        if (ratio.isNull()) {
+            warn(WarnIgnoredNullRatio, float(command.type));
             return;
+        }
         const Voice* v = voiceOf(ratio);
         if (!v || v->inRelease)
             noteOn(ratio);
@@ -513,11 +518,11 @@ void PdPlayer::processEvent(const EngineCommand& command)
     case ToggleNodeSelection:
     case ResetNode: {
         const WendleRatio ratio = command.ratio();
-        if (ratio.isNull())
-            return;
         const WendleRatio absolute(ratio.absoluteRatio());
-        if (absolute.isNull())
+        if (absolute.isNull()) {
+            warn(WarnIgnoredNullRatio, float(command.type));
             return;
+        }
         if (command.type == ToggleNodeSelection)
             toggleNodeSelection(absolute);
         else
@@ -748,8 +753,10 @@ const NodeParameters* PdPlayer::nodeParameters(const WendleRatio& r) const
     return const_cast<PdPlayer*>(this)->mNodeParameters.find(r);
 }
 
-void PdPlayer::toggleNodeSelection(const WendleRatio& ratio)
+void PdPlayer::toggleNodeSelection(const WendleRatio& which)
 {
+    // The argument may live in the selection list that this changes.
+    const WendleRatio ratio = which;
     const int index = mSelection.indexOf(ratio);
     if (index >= 0) {
         if (NodeParameters* p = alteredEntry(ratio)) {
@@ -1087,22 +1094,23 @@ void PdPlayer::parseMacroNames(const char* text)
         if (!maintain)
             mMacros[m] = defaults[m];
     }
-    if (mInsideOpen) {
-        // The open holds the mutex already: the patch answered during the bang.
-        mMacroNames = pieces;
-        mMacroDefaultList = defaults;
-    } else {
-        QMutexLocker lock(&mMutex);
-        mMacroNames = pieces;
-        mMacroDefaultList = defaults;
-    }
-    report(EngineReport::MacroInfoChanged, 1);
+    mMacroNames = pieces;
+    mMacroDefaultList = defaults;
+    handOverMacroInfo(true);
+}
+
+void PdPlayer::handOverMacroInfo(bool fromPatch)
+{
+    // Names change only at a patch open or close, never in steady playing, so
+    // the hand-over may allocate; it never waits for the GUI thread.
+    auto info = new MacroInfo { mMacroNames, mMacroDefaultList, fromPatch };
+    delete mMacroMailbox.exchange(info, std::memory_order_acq_rel);
+    report(EngineReport::MacroInfoChanged);
 }
 
 QStringList PdPlayer::macroNames() const
 {
-    QMutexLocker lock(&mMutex);
-    return mMacroNames;
+    return mGuiMacroNames;
 }
 
 void PdPlayer::openPatch()
@@ -1135,9 +1143,7 @@ void PdPlayer::openPatch()
     mVoiceInfoReceiver = libpd_bind("output-voice-info");
     mVoiceStopReceiver = libpd_bind("voice-stop");
     mWaitingForMacros = true;
-    mInsideOpen = true;
     const int status = libpd_bang("query-macros");
-    mInsideOpen = false;
     if (status != 0)
         qCritical() << "libpd_bang for query-macros returned error status: " << status;
     mPendingName.clear();
@@ -1193,7 +1199,7 @@ void PdPlayer::closePatch()
         mPatch.store(nullptr, std::memory_order_release);
         mMacroNames.clear();
         mMacroDefaultList.clear();
-        report(EngineReport::MacroInfoChanged, 0);
+        handOverMacroInfo(false);
     }
     ++mPatchOperations;
     mWaitCondition.wakeAll();

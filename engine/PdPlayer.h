@@ -76,6 +76,7 @@ public:
     // Opens `name` in `folder` on the audio thread; true when it opened.
     bool loadPendingPatch(const QString& folder, const QString& name);
     static void sendMasterVolume(float volume);
+    // The macro names of the open patch as last delivered to the GUI thread.
     QStringList macroNames() const;
     // Turns the waiting reports into signals; a timer calls it while an event loop runs.
     void deliverReports();
@@ -159,6 +160,7 @@ public:
         WarnIgnoredTransposeStep = 1,
         WarnIgnoredPrimeIndex,
         WarnIgnoredZeroTransposition,
+        WarnIgnoredNullRatio,
         WarnInexactTransposition,
         WarnIgnoredVoiceStop,
         WarnReplayFull,
@@ -175,6 +177,7 @@ public:
 
 private:
 
+    void handOverMacroInfo(bool fromPatch);
     void report(EngineReport::Kind kind, qint32 number = 0, const WendleRatio* ratio = nullptr, float value = 0.0f);
     void warn(WarningCode code, float value = 0.0f, qint32 number = 0);
     void executeList(EngineCommandList& list);
@@ -221,7 +224,16 @@ private:
     float mSavedGlissPositions[2] = { 0.5f, 0.5f };
     quint32 mNoteCounter = 0;
 
-    // Patch protocol; the names and defaults are written under mMutex during open and close.
+    // Patch protocol. The names and defaults belong to the audio thread; the
+    // GUI thread gets copies through the mailbox.
+    struct MacroInfo
+    {
+        QStringList names;
+        QList<float> defaults;
+        bool fromPatch;
+    };
+    std::atomic<MacroInfo*> mMacroMailbox { nullptr };
+    QStringList mGuiMacroNames;
     QStringList mMacroNames;
     QList<float> mMacroDefaultList;
     void* mVoiceInfoReceiver = nullptr;
@@ -233,7 +245,6 @@ private:
     QWaitCondition mWaitCondition;
     quint64 mPatchOperations = 0; // completed opens and closes, under mMutex
     bool mFirstOpen = true;
-    bool mInsideOpen = false; // audio thread only: the open holds mMutex
 
     std::atomic<float> mGlissOneRange { 1200.0f };
     std::atomic<float> mGlissTwoRange { 100.0f };

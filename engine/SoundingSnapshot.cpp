@@ -1,21 +1,24 @@
 #include "SoundingSnapshot.h"
 
+// Single writer, any number of readers. Every access is sequentially
+// consistent: a reader that saw any word of a newer version also sees the
+// version counter move and tries again.
+
 void SoundingSnapshot::beginWrite()
 {
-    mVersion.store(mVersion.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    mVersion.store(mVersion.load() + 1);
 }
 
 void SoundingSnapshot::set(int index, const WendleRatio& ratio)
 {
-    mNumerators[index].store(ratio.numerator(), std::memory_order_relaxed);
-    mDenominators[index].store(ratio.denominator(), std::memory_order_relaxed);
+    mNumerators[index].store(ratio.numerator());
+    mDenominators[index].store(ratio.denominator());
 }
 
 void SoundingSnapshot::endWrite(int count)
 {
-    mCount.store(count, std::memory_order_relaxed);
-    mVersion.store(mVersion.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    mCount.store(count);
+    mVersion.store(mVersion.load() + 1);
 }
 
 QList<WendleRatio> SoundingSnapshot::read() const
@@ -24,16 +27,15 @@ QList<WendleRatio> SoundingSnapshot::read() const
     quint64 den[Capacity];
     int count = 0;
     for (;;) {
-        const quint32 before = mVersion.load(std::memory_order_acquire);
+        const quint32 before = mVersion.load();
         if (before & 1u)
             continue;
-        count = mCount.load(std::memory_order_relaxed);
+        count = mCount.load();
         for (int i = 0; i < count; ++i) {
-            num[i] = mNumerators[i].load(std::memory_order_relaxed);
-            den[i] = mDenominators[i].load(std::memory_order_relaxed);
+            num[i] = mNumerators[i].load();
+            den[i] = mDenominators[i].load();
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (mVersion.load(std::memory_order_relaxed) == before)
+        if (mVersion.load() == before)
             break;
     }
     QList<WendleRatio> list;

@@ -6,32 +6,31 @@ std::atomic<const bool*> RatioContext::sWithinOctave { nullptr };
 
 void RatioContext::publishTransposition(const Rational& ratio, const Rational& pathRatio)
 {
-    // Single writer (the GUI thread): odd version while the words change.
-    const quint32 v = sVersion.load(std::memory_order_relaxed);
-    sVersion.store(v + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    sWords[0].store(ratio.numerator(), std::memory_order_relaxed);
-    sWords[1].store(ratio.denominator(), std::memory_order_relaxed);
-    sWords[2].store(pathRatio.numerator(), std::memory_order_relaxed);
-    sWords[3].store(pathRatio.denominator(), std::memory_order_relaxed);
-    sVersion.store(v + 2, std::memory_order_release);
+    // Single writer (the GUI thread): odd version while the words change. All
+    // accesses are sequentially consistent, so a reader that saw any new word
+    // also sees the version move.
+    const quint32 v = sVersion.load();
+    sVersion.store(v + 1);
+    sWords[0].store(ratio.numerator());
+    sWords[1].store(ratio.denominator());
+    sWords[2].store(pathRatio.numerator());
+    sWords[3].store(pathRatio.denominator());
+    sVersion.store(v + 2);
 }
 
 RatioContext::Transposition RatioContext::transposition()
 {
     quint64 w[4];
     for (;;) {
-        const quint32 before = sVersion.load(std::memory_order_acquire);
+        const quint32 before = sVersion.load();
         if (before & 1u)
             continue;
         for (int i = 0; i < 4; ++i)
-            w[i] = sWords[i].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (sVersion.load(std::memory_order_relaxed) == before)
+            w[i] = sWords[i].load();
+        if (sVersion.load() == before)
             break;
     }
     Transposition t;
-    // The words were normalised when published; assign without re-normalising.
     t.ratio.assign(w[0], w[1]);
     t.pathRatio.assign(w[2], w[3]);
     return t;

@@ -1,0 +1,8 @@
+#include "AudioOutput.h"
+
+AudioOutput::AudioOutput(QObject* parent)
+    : QObject(parent)
+{
+}
+
+AudioOutput::~AudioOutput() = default;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "AudioOutput.h"
+
+#include <QHash>
+#include <atomic>
+#include <portaudio.h>
+
+// The audio output on PortAudio: one stereo 32-bit float output stream whose
+// callback runs the engine. Set-up and device changes happen on the GUI
+// thread; the callback runs on PortAudio's audio thread.
+class PaAudioOutput : public AudioOutput
+{
+    Q_OBJECT
+
+public:
+    static constexpr int ChannelCount = 2;
+    static constexpr double PreferredSampleRate = 44100.0;
+
+    explicit PaAudioOutput(QObject* parent = nullptr);
+    ~PaAudioOutput() override;
+
+    bool init(int framesPerBuffer, int deviceIndex, PdPlayer* player) override;
+    void term() override;
+    QStringList deviceNames() const override;
+    void printDeviceInfo() const override;
+    bool selectDevice(int index) override;
+    void mute() override;
+    void unmute() override;
+
+    int selectedIndex() const { return mSelectedIndex; }
+    int framesPerBuffer() const { return mFramesPerBuffer; }
+    bool hasStream() const { return mStream != nullptr; }
+    bool isMuted() const { return mSilenced.load(std::memory_order_relaxed); }
+
+    // PortAudio's callback; `userData` is the PaAudioOutput. Allocates nothing
+    // and takes no lock beyond what the executed commands need.
+    static int streamCallback(const void* input, void* output, unsigned long frameCount,
+                              const PaStreamCallbackTimeInfo* timeInfo,
+                              PaStreamCallbackFlags statusFlags, void* userData);
+
+private:
+    bool closeStream();
+    void streamGone();
+
+    int mSelectedIndex = -1;
+    int mFramesPerBuffer = 256;
+    PdPlayer* mPlayer = nullptr;
+    PaStream* mStream = nullptr;
+    bool mInitialised = false;
+    // Menu index -> PortAudio device index; rebuilt by every deviceNames().
+    mutable QHash<int, int> mDeviceMap;
+    std::atomic<bool> mSilenced { false };
+};
