@@ -58,16 +58,23 @@ void toggle(PdPlayer& player, const WendleRatio& r, float value = 1.0f)
     post(player, WendleNoteEvent(ToggleRatioNote, value, WendlePath(), r));
 }
 
-} // namespace
-
-// The engine with the program's own patches, run offline.
-class TestPdPlayerPatches : public QObject
+// One player with a patch folder; the patch opens at construction, as after a
+// load, and closes with the session.
+struct Session
 {
-    Q_OBJECT
+    Session(int voices, const QString& voicePatch, int maxVoices = PdPlayer::MaxVoices)
+        : folder(voices, voicePatch)
+    {
+        player.setMaxVoices(maxVoices);
+        opened = player.createRings() && open();
+    }
+    ~Session()
+    {
+        if (player.hasPatch())
+            player.unloadPatch();
+    }
 
-    int mRate = 48000;
-
-    bool open(PdPlayer& player, PatchFolder& folder)
+    bool open()
     {
         gPrints.clear();
         if (!folder.isValid() || !player.loadPendingPatch(folder.path(), QStringLiteral("wendle_main.pd")))
@@ -76,6 +83,20 @@ class TestPdPlayerPatches : public QObject
         post(player, WendleEvent(MasterVolumeSet, player.masterVolume()));
         return true;
     }
+
+    PdPlayer player;
+    PatchFolder folder;
+    bool opened = false;
+};
+
+} // namespace
+
+// The engine with the program's own patches, run offline.
+class TestPdPlayerPatches : public QObject
+{
+    Q_OBJECT
+
+    int mRate = 48000;
 
     void setRate(int rate)
     {
@@ -110,12 +131,11 @@ private slots:
     {
         QFETCH(int, voices);
         QFETCH(QString, voicePatch);
-        PdPlayer player;
-        QVERIFY(player.createRings());
+        Session session(voices, voicePatch);
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         QSignalSpy names(&player, &PdPlayer::macroNamesReceived);
         QSignalSpy defaults(&player, &PdPlayer::macroDefaultsReceived);
-        PatchFolder folder(voices, voicePatch);
-        QVERIFY(open(player, folder));
         render(player, 0.1, mRate);
         QVERIFY2(!printedErrors(), qPrintable(gPrints.join('\n')));
         // One answer to the macro query, whatever the number of voices.
@@ -155,10 +175,9 @@ private slots:
         QFETCH(QList<int>, steps);
         QFETCH(double, expected);
         setRate(rate);
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        PatchFolder folder(8, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
+        Session session(8, QStringLiteral("Sine.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         WendlePath path;
         for (int s : steps)
             path.append(qint8(s));
@@ -174,10 +193,9 @@ private slots:
 
     void chordSoundsEachFrequency()
     {
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        PatchFolder folder(8, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
+        Session session(8, QStringLiteral("Sine.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         for (const WendleRatio& r : { WendleRatio(1, 1), WendleRatio(5, 4), WendleRatio(3, 2) })
             toggle(player, r);
         render(player, 0.2, mRate);
@@ -187,18 +205,15 @@ private slots:
         for (double f : { 495.0, 605.0, 733.3 })
             QVERIFY2(relativePowerAt(chord, mRate, f) < 0.005, qPrintable(QString::number(f)));
         QCOMPARE(player.getAllSoundingRatios().size(), 3);
-        player.unloadPatch();
     }
 
     // With four voices a fifth note takes the oldest one, whose pitch stops.
     void stealingInTheRealPatch()
     {
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        player.setMaxVoices(4);
+        Session session(4, QStringLiteral("Sine.pd"), 4);
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         QSignalSpy toggled(&player, &PdPlayer::noteToggled);
-        PatchFolder folder(4, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
         const QList<WendleRatio> notes { WendleRatio(1, 1), WendleRatio(9, 8), WendleRatio(5, 4), WendleRatio(3, 2), WendleRatio(7, 4) };
         for (const WendleRatio& r : notes) {
             toggle(player, r);
@@ -214,15 +229,13 @@ private slots:
         QCOMPARE(toggled.at(4).at(0).value<WendleRatio>(), WendleRatio(1, 1));
         QCOMPARE(toggled.at(4).at(1).toBool(), false);
         QCOMPARE(toggled.at(5).at(0).value<WendleRatio>(), WendleRatio(7, 4));
-        player.unloadPatch();
     }
 
     void monophonicKeepsTheLastNote()
     {
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        PatchFolder folder(8, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
+        Session session(8, QStringLiteral("Sine.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         post(player, WendleEvent(SetMonophonic, 1.0f));
         toggle(player, WendleRatio(1, 1));
         render(player, 0.1, mRate);
@@ -234,15 +247,13 @@ private slots:
         QVERIFY(relativePowerAt(out, mRate, 660.0) > 0.2);
         // The released voice was reported stopped by the patch and is free again.
         QCOMPARE(player.voiceAt(0).seqId, 0u);
-        player.unloadPatch();
     }
 
     void holdKeepsNotesUntilForced()
     {
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        PatchFolder folder(8, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
+        Session session(8, QStringLiteral("Sine.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         toggle(player, WendleRatio(1, 1));
         toggle(player, WendleRatio(3, 2));
         post(player, WendleEvent(SetHold, 1.0f));
@@ -256,17 +267,15 @@ private slots:
         QCOMPARE(player.getAllSoundingRatios(), QList<WendleRatio>{ WendleRatio(1, 1) });
         QVERIFY(relativePowerAt(out, mRate, 660.0) < 0.005);
         QVERIFY(relativePowerAt(out, mRate, 440.0) > 0.2);
-        player.unloadPatch();
     }
 
     // Gliss moves only the selected node's voice.
     void glissRetunesSelectedVoicesOnly()
     {
-        PdPlayer player;
-        QVERIFY(player.createRings());
+        Session session(8, QStringLiteral("Sine.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         player.setGlissRanges(1200.0f, 100.0f);
-        PatchFolder folder(8, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
         toggle(player, WendleRatio(1, 1));
         toggle(player, WendleRatio(3, 2));
         post(player, WendleNodeSelectToggleEvent(ToggleNodeSelection, 1.0f, WendleRatio(3, 2)));
@@ -277,15 +286,13 @@ private slots:
         QVERIFY(relativePowerAt(out, mRate, 660.0) < 0.005);
         QVERIFY(relativePowerAt(out, mRate, 440.0) > 0.1);
         QVERIFY(relativePowerAt(out, mRate, 880.0) < 0.005);
-        player.unloadPatch();
     }
 
     void reloadBringsBackNotesAndSelection()
     {
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        PatchFolder folder(8, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
+        Session session(8, QStringLiteral("Sine.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         for (const WendleRatio& r : { WendleRatio(1, 1), WendleRatio(5, 4), WendleRatio(3, 2) })
             toggle(player, r);
         post(player, WendleNodeSelectToggleEvent(ToggleNodeSelection, 1.0f, WendleRatio(5, 4)));
@@ -293,23 +300,21 @@ private slots:
         player.unloadPatch();
         QVERIFY(player.getAllSoundingRatios().isEmpty());
         QVERIFY(player.selection().isEmpty());
-        QVERIFY(folder.setVoicePatch(QStringLiteral("Organ.pd")));
-        QVERIFY(open(player, folder));
+        QVERIFY(session.folder.setVoicePatch(QStringLiteral("Organ.pd")));
+        QVERIFY(session.open());
         render(player, 0.3, mRate);
         QCOMPARE(player.getAllSoundingRatios().size(), 3);
         QCOMPARE(player.selection(), QList<WendleRatio>{ WendleRatio(5, 4) });
         const std::vector<float> out = render(player, 1.0, mRate);
         for (double f : { 440.0, 550.0, 660.0 })
             QVERIFY2(relativePowerAt(out, mRate, f) > 0.01, qPrintable(QString::number(f)));
-        player.unloadPatch();
     }
 
     void mutedOutputIsSilentWhileCommandsRun()
     {
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        PatchFolder folder(8, QStringLiteral("Sine.pd"));
-        QVERIFY(open(player, folder));
+        Session session(8, QStringLiteral("Sine.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         toggle(player, WendleRatio(1, 1));
         post(player, WendleEvent(MasterVolumeSet, 0.5f));
         const std::vector<float> muted = render(player, 0.5, mRate, true);
@@ -338,10 +343,9 @@ private slots:
     {
         QFETCH(QString, voicePatch);
         QFETCH(float, macroValue);
-        PdPlayer player;
-        QVERIFY(player.createRings());
-        PatchFolder folder(128, voicePatch);
-        QVERIFY(open(player, folder));
+        Session session(128, voicePatch);
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
         for (int m = 0; m < 8; ++m)
             post(player, WendleEvent(SetMacro1 + m, macroValue));
         post(player, WendleEvent(VoiceVolumeSet, 1.0f));
@@ -357,7 +361,6 @@ private slots:
         QCOMPARE(player.getAllSoundingRatios().size(), 128);
         QVERIFY2(peak(out) <= 1.0, qPrintable(QString::number(peak(out))));
         QVERIFY(rms(out) > 0.001);
-        player.unloadPatch();
     }
 };
 
