@@ -1,15 +1,16 @@
 #include "EngineCommandType.h"
+#include "EngineRig.h"
+#include "PatchFolder.h"
 #include "PdPlayer.h"
 #include "PrimeTables.h"
 #include "RatioContext.h"
-#include "WendleEvent.h"
+#include "SignalLog.h"
+#include "WarningCatcher.h"
 #include "WendleNodeRemoveEvent.h"
 #include "WendleNodeResetEvent.h"
-#include "WendleNodeSelectToggleEvent.h"
 #include "WendleNoteEvent.h"
 #include "WendleTransposeEvent.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -17,24 +18,25 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <thread>
 #include <vector>
 
 #include "z_libpd.h"
 
-// Ratios in test failure messages.
 char* toString(const WendleRatio& ratio)
 {
     return QTest::toString(ratio.toString(false));
 }
 
 namespace {
+
+using L = QStringList;
+const float NaN = std::numeric_limits<float>::quiet_NaN();
+const float Inf = std::numeric_limits<float>::infinity();
 
 // One "wendle-in" list as the patch receives it; voice is the 1-based number.
 struct Sent
@@ -48,15 +50,15 @@ QMutex gSentMutex;
 QList<Sent> gSent;
 QList<float> gMasterVolumes;
 
-// Records what the engine sends to the patch, then hands every list to the
+// Records what the engine sends to the patch, then hands every list on to the
 // engine's own hook so that "voice-stop" and "output-voice-info" still work.
 void recordingListHook(const char* source, int argc, t_atom* argv)
 {
-    if (source && std::strcmp(source, "wendle-in") == 0 && argc == 3 && libpd_is_float(&argv[0])
-        && libpd_is_float(&argv[1]) && libpd_is_float(&argv[2])) {
+    auto isFloat = [&](int i) { return i < argc && libpd_is_float(&argv[i]); };
+    if (source && std::strcmp(source, "wendle-in") == 0 && argc == 3 && isFloat(0) && isFloat(1) && isFloat(2)) {
         QMutexLocker lock(&gSentMutex);
         gSent.append({ libpd_get_float(&argv[0]), int(libpd_get_float(&argv[1])), int(libpd_get_float(&argv[2])) });
-    } else if (source && std::strcmp(source, "master-vol") == 0 && argc == 1 && libpd_is_float(&argv[0])) {
+    } else if (source && std::strcmp(source, "master-vol") == 0 && argc == 1 && isFloat(0)) {
         QMutexLocker lock(&gSentMutex);
         gMasterVolumes.append(libpd_get_float(&argv[0]));
     }
@@ -70,17 +72,13 @@ void clearSent()
     gMasterVolumes.clear();
 }
 
-QList<Sent> sent()
+// What was sent, to one voice (by index) or to all.
+QList<Sent> sent(int voiceIndex = -1)
 {
     QMutexLocker lock(&gSentMutex);
-    return gSent;
-}
-
-QList<Sent> sentTo(int voiceIndex)
-{
     QList<Sent> list;
-    for (const Sent& s : sent()) {
-        if (s.voice == voiceIndex + 1)
+    for (const Sent& s : gSent) {
+        if (voiceIndex < 0 || s.voice == voiceIndex + 1)
             list << s;
     }
     return list;
@@ -100,69 +98,51 @@ QList<float> masterVolumes()
     return gMasterVolumes;
 }
 
-// Warnings logged while an instance lives; other messages go on as before.
-class WarningCatcher
+// A note on's parameters: the eight macros, frequency, voice volume, gate.
+const QList<int> NoteOnOrder { 4, 5, 6, 7, 8, 9, 10, 11, 2, 3, 1 };
+const QList<int> MacroOrder = NoteOnOrder.mid(0, 8);
+
+void sendVoiceStop(float number)
 {
-public:
-    WarningCatcher()
-    {
-        sSelf = this;
-        mPrevious = qInstallMessageHandler(&WarningCatcher::handle);
-    }
-    ~WarningCatcher()
-    {
-        qInstallMessageHandler(mPrevious);
-        sSelf = nullptr;
-    }
-    int size() const { return int(mWarnings.size()); }
-    const QStringList& warnings() const { return mWarnings; }
+    t_atom atom;
+    libpd_set_float(&atom, number);
+    PdPlayer::pdListHook("voice-stop", 1, &atom);
+}
 
-private:
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
-    {
-        if (type == QtWarningMsg)
-            sSelf->mWarnings << message;
-        else if (sSelf->mPrevious)
-            sSelf->mPrevious(type, context, message);
-    }
-
-    static WarningCatcher* sSelf;
-    QtMessageHandler mPrevious = nullptr;
-    QStringList mWarnings;
-};
-
-WarningCatcher* WarningCatcher::sSelf = nullptr;
-
-// Every signal of an object, counted.
-class SignalCounter
+void answerMacros(const char* text)
 {
-public:
-    explicit SignalCounter(QObject* object)
-    {
-        const QMetaObject* mo = object->metaObject();
-        for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
-            const QMetaMethod m = mo->method(i);
-            if (m.methodType() == QMetaMethod::Signal)
-                mSpies.push_back(std::make_unique<QSignalSpy>(object, m));
-        }
-    }
-    int total() const
-    {
-        int n = 0;
-        for (const auto& s : mSpies)
-            n += int(s->count());
-        return n;
-    }
+    t_atom atoms[2];
+    libpd_set_float(&atoms[0], 1.0f);
+    libpd_set_symbol(&atoms[1], text);
+    PdPlayer::pdListHook("output-voice-info", 2, atoms);
+}
 
-private:
-    std::vector<std::unique_ptr<QSignalSpy>> mSpies;
-};
+QString entry(const char* signal, const WendleRatio& r, bool flag)
+{
+    return QStringLiteral("%1(%2,%3)").arg(QLatin1String(signal), r.toString(false), flag ? "true" : "false");
+}
+
+// The engine's global state, one item per value.
+QStringList stateOf(const PdPlayer& p)
+{
+    QStringList macros, primesOff;
+    for (int m = 1; m <= PdPlayer::MacroCount; ++m)
+        macros << QString::number(p.macro(m), 'g', 6);
+    for (int i = 0; i < 32; ++i) {
+        if (!p.primeEnabled(i))
+            primesOff << QString::number(i);
+    }
+    return { "transposition " + p.transposition().toString(false), "voice " + QString::number(p.voiceVolume(), 'g', 6),
+             "master " + QString::number(p.masterVolume(), 'g', 6), "base " + QString::number(p.baseFrequency(), 'g', 6),
+             QStringLiteral("mono %1").arg(p.monophonic()), QStringLiteral("hold %1").arg(p.hold()),
+             "macros " + macros.join(','), "primes off " + primesOff.join(',') };
+}
 
 WendleRatio R(quint64 n, quint64 d) { return WendleRatio(n, d); }
 
 Rational stepInterval(int step)
 {
-    const Rational& i = primeIntervalTable[step < 0 ? -step : step];
+    const Rational& i = primeIntervalTable[std::abs(step)];
     return step > 0 ? i : Rational(i.denominator(), i.numerator());
 }
 
@@ -174,8 +154,7 @@ Rational pathRatio(const QList<int>& steps)
     return r;
 }
 
-// Frequency of a ratio the way the engine forms it: in float, times the base.
-float frequency(const WendleRatio& r, float base)
+float frequency(const WendleRatio& r, float base = 440.0f)
 {
     return float(r.numerator()) / float(r.denominator()) * base;
 }
@@ -185,25 +164,6 @@ float glissFactor(float position, double rangeCents)
     return float(std::pow(2.0, (double(position) - 0.5) * 2.0 * rangeCents / 1200.0));
 }
 
-QList<WendleRatio> ratiosOf(const QSignalSpy& spy, int argument = 0)
-{
-    QList<WendleRatio> list;
-    for (const QList<QVariant>& args : spy)
-        list << args.at(argument).value<WendleRatio>();
-    return list;
-}
-
-// (ratio, flag) pairs of a two-argument signal such as noteToggled.
-using Toggles = QList<QPair<WendleRatio, bool>>;
-
-Toggles toggles(const QSignalSpy& spy)
-{
-    Toggles list;
-    for (const QList<QVariant>& args : spy)
-        list << qMakePair(args.at(0).value<WendleRatio>(), args.at(1).toBool());
-    return list;
-}
-
 QSet<WendleRatio> asSet(const QList<WendleRatio>& list)
 {
     return QSet<WendleRatio>(list.begin(), list.end());
@@ -211,75 +171,16 @@ QSet<WendleRatio> asSet(const QList<WendleRatio>& list)
 
 QString dataDir()
 {
-    const QString fromEnv = qEnvironmentVariable("WENDLE_SOURCE_DIR");
-    const QString root = fromEnv.isEmpty() ? QStringLiteral(WENDLE_SOURCE_DIR_FALLBACK) : fromEnv;
-    return QDir(root).filePath(QStringLiteral("tests/engine/data"));
+    return PatchFolder::sourceDir() + QStringLiteral("/tests/engine/data");
 }
 
-void deletePlayer(PdPlayer* player)
-{
-    delete player;
-}
-
-void destroyPlayerInPlace(PdPlayer* player)
-{
-    player->~PdPlayer();
-}
-
-// ThreadSanitizer takes a mutex built where an earlier one was destroyed for
-// the destroyed one: the players that other threads use get an address of
-// their own, never used by another player.
+// Storage of its own for a player that other threads use (see EngineRig).
 template <int Slot>
 void* ownPlayerStorage()
 {
     alignas(PdPlayer) static unsigned char storage[sizeof(PdPlayer)];
     return storage;
 }
-
-// The test thread plays the audio thread: commands go into the rings and one
-// callback of 64 frames executes them.
-class Rig
-{
-public:
-    Rig()
-        : player(new PdPlayer, &deletePlayer)
-    {
-        player->createRings();
-        clearSent();
-    }
-    explicit Rig(void* storage)
-        : player(new (storage) PdPlayer, &destroyPlayerInPlace)
-    {
-        player->createRings();
-        clearSent();
-    }
-
-    PdPlayer& operator*() { return *player; }
-    PdPlayer* operator->() { return player.get(); }
-
-    void post(const WendleEvent& event) { player->guiCommandBuffer().post(&event); }
-    void postSerial(const WendleEvent& event) { player->serialCommandBuffer().post(&event); }
-    void run(unsigned long frames = 64) { player->processCallback(buffer, frames, false); }
-    void exec(const WendleEvent& event)
-    {
-        post(event);
-        run();
-    }
-    void exec(qint32 type, float value = 1.0f) { exec(WendleEvent(type, value)); }
-    void toggle(const WendleRatio& r, float value = 1.0f) { exec(WendleNoteEvent(ToggleRatioNote, value, WendlePath(), r)); }
-    void togglePath(const QList<int>& steps)
-    {
-        WendlePath path;
-        for (int s : steps)
-            path.append(qint8(s));
-        exec(WendleNoteEvent(TogglePathNote, 1.0f, path, WendleRatio()));
-    }
-    void select(const WendleRatio& r) { exec(WendleNodeSelectToggleEvent(ToggleNodeSelection, 1.0f, r)); }
-    void deliver() { player->deliverReports(); }
-
-    std::unique_ptr<PdPlayer, void (*)(PdPlayer*)> player;
-    float buffer[2 * 64 * 4] = {};
-};
 
 // A stand-in for the audio output's stream: another thread runs the callbacks.
 class StreamThread
@@ -297,11 +198,8 @@ public:
             }
         });
     }
-    ~StreamThread() { stop(); }
-    void stop()
+    ~StreamThread()
     {
-        if (!mThread.joinable())
-            return;
         mRunning.store(false, std::memory_order_release);
         mThread.join();
         mPlayer.setStreamRunning(false);
@@ -320,2273 +218,1316 @@ class TestPdPlayer : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-
-    // dispatch
-    void unknownTypesAreIgnored_data();
-    void unknownTypesAreIgnored();
-    void togglePathNote_data();
-    void togglePathNote();
-    void sixStepPathSounds();
-    void togglePathNoteInvalidPath();
-    void togglePathNotePrimeOff_data();
-    void togglePathNotePrimeOff();
-    void allNotesOffTypes();
-    void deselectAllThenRemove();
-    void everyDeselectionReportsItsNode_data();
-    void everyDeselectionReportsItsNode();
-    void nullRatioCommands_data();
-    void nullRatioCommands();
-    void resetTypes_data();
-    void resetTypes();
-    void resetAlteredSoftRetriggers();
-    void nodeResetModes_data();
-    void nodeResetModes();
-    void replayFromGuiRunsAtNextCallback();
-    void replayFromSerialRunsInSameCallback();
-    void replayOverflowWarns();
-    void selectSounding();
-    void transposeByPrime_data();
-    void transposeByPrime();
-    void volumes_data();
-    void volumes();
-    void voiceVolumeReachesNextNoteOn();
-    void monophonicValue_data();
-    void monophonicValue();
-    void patchStep_data();
-    void patchStep();
-    void baseFrequencyDoesNotRetune();
-    void togglePrime_data();
-    void togglePrime();
-    void setMacroTypes_data();
-    void setMacroTypes();
-    void toggleRatioNoteAndHold_data();
-    void toggleRatioNoteAndHold();
-    void toggleRatioNoteInReleaseTakesNewVoice();
-    void removeNode_data();
-    void removeNode();
-    void transposeByRatio();
-    void transposeByZeroRatioIgnored();
-    void selectionUsesLatticeTransposition_data();
-    void selectionUsesLatticeTransposition();
-    void resetNodeValue_data();
-    void resetNodeValue();
-    void nodesRecalled();
-    void setHoldValue_data();
-    void setHoldValue();
-
-    // voices and notes
-    void noteOnMessageOrder();
-    void noteOffMessages();
-    void noInstructionsWhileInterfaceInactive();
-    void alteredNodeNoteOnUsesItsParameters();
-    void voiceStopIgnoresOtherLists();
-    void stealingTakesOldestVoice();
-    void maxVoicesBounds_data();
-    void maxVoicesBounds();
-    void monoChain();
-    void frequencyBounds_data();
-    void frequencyBounds();
-    void releasedNoteToggledAgain();
-    void voiceStopNumbers_data();
-    void voiceStopNumbers();
-    void mapGliss_data();
-    void mapGliss();
-    void soundingRatiosFollowCallbacks();
-    void soundingSnapshotAcrossThreads();
-
-    // selection, node parameters, gliss, resets
-    void selectionMakesNodeAltered();
-    void setMacroValueClamping_data();
-    void setMacroValueClamping();
-    void macroWithEmptySelectionChangesOnlyGlobal();
-    void glissRetunesOnlySelectedVoices();
-    void resetSingleNode_data();
-    void resetSingleNode();
-
-    // macros and the patch
-    void parseMacroNames_data();
-    void parseMacroNames();
-    void parseMacroNamesMaintained();
-    void macroAnswerOutsideWaitIgnored();
-    void openTakesMacroNames_data();
-    void openTakesMacroNames();
-    void lateMacroAnswerTaken();
-    void failedOpen();
-    void closeWithoutPatch();
-    void closeWithoutPatchWakesGuiThread();
-    void openAndCloseWithStreamThread();
-    void reloadRestoresNotesAndSelection_data();
-    void reloadRestoresNotesAndSelection();
-    void voiceStopFromPatch();
-    void masterVolumeToPatch();
-    void callbackWritesEveryFrame_data();
-    void callbackWritesEveryFrame();
-};
-
-void TestPdPlayer::initTestCase()
-{
-    QVERIFY(PdPlayer::initLibpd());
-    QCOMPARE(libpd_init_audio(0, 2, 48000), 0);
-    libpd_set_listhook(&recordingListHook);
-    QVERIFY(libpd_bind("wendle-in") != nullptr);
-    QVERIFY(libpd_bind("master-vol") != nullptr);
-    QVERIFY(QFileInfo::exists(QDir(dataDir()).filePath(QStringLiteral("engine_macros.pd"))));
-}
-
-void TestPdPlayer::init()
-{
-    RatioContext::publishTransposition(Rational(1, 1), Rational(1, 1));
-    clearSent();
-}
-
-// ---------------------------------------------------------------- dispatch
-
-void TestPdPlayer::unknownTypesAreIgnored_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::newRow("43") << 43;
-    QTest::newRow("44") << 44;
-    QTest::newRow("1000") << 1000;
-    QTest::newRow("-1") << -1;
-    QTest::newRow("min") << std::numeric_limits<int>::min();
-    QTest::newRow("max") << std::numeric_limits<int>::max();
-}
-
-void TestPdPlayer::unknownTypesAreIgnored()
-{
-    QFETCH(int, type);
-    Rig rig;
-    rig.toggle(R(5, 4));
-    rig.select(R(3, 2));
-    rig.deliver();
-    clearSent();
-    SignalCounter signalCount(rig.player.get());
-    const float master = rig->masterVolume();
-    const float voiceVolume = rig->voiceVolume();
-    const float base = rig->baseFrequency();
-    rig.exec(WendleEvent(type, 1.0f));
-    rig.exec(WendleNoteEvent(type, 2.0f, WendlePath::fromSteps({ 3 }), R(5, 4)));
-    rig.exec(WendleTransposeEvent(type, 1.0f, R(3, 2)));
-    rig.deliver();
-    QCOMPARE(signalCount.total(), 0);
-    QCOMPARE(sent().size(), 0);
-    QCOMPARE(rig->masterVolume(), master);
-    QCOMPARE(rig->voiceVolume(), voiceVolume);
-    QCOMPARE(rig->baseFrequency(), base);
-    QCOMPARE(rig->transposition(), R(1, 1));
-    QVERIFY(rig->voiceOf(R(5, 4)) && !rig->voiceOf(R(5, 4))->inRelease);
-    QCOMPARE(rig->selection(), QList<WendleRatio>{ R(3, 2) });
-}
-
-void TestPdPlayer::togglePathNote_data()
-{
-    QTest::addColumn<QList<int>>("steps");
-    QTest::addColumn<int>("transposeStep"); // the player's own transposition, by type 15
-    QTest::newRow("root") << QList<int>{} << 0;
-    QTest::newRow("fifth") << QList<int>{ 3 } << 0;
-    QTest::newRow("fifth an octave down") << QList<int>{ 3, -2 } << 0;
-    QTest::newRow("third, transposed up a fifth") << QList<int>{ 5 } << 3;
-    QTest::newRow("seventh, transposed down a fifth") << QList<int>{ 7 } << -3;
-    QTest::newRow("two steps, transposed by 11") << QList<int>{ 13, -5 } << 11;
-}
-
-void TestPdPlayer::togglePathNote()
-{
-    QFETCH(QList<int>, steps);
-    QFETCH(int, transposeStep);
-    Rig rig;
-    Rational t(1, 1);
-    if (transposeStep != 0) {
-        rig.exec(TransposeByPrime, float(transposeStep));
-        t = stepInterval(transposeStep);
-    }
-    QCOMPARE(rig->transposition(), WendleRatio(t));
-    const WendleRatio expected(pathRatio(steps) * t);
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    clearSent();
-
-    rig.togglePath(steps);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { expected, true } }));
-    const Voice* v = rig->voiceOf(expected);
-    QVERIFY(v);
-    QCOMPARE(v->voice, 0);
-    const QList<Sent> messages = sentTo(0);
-    QCOMPARE(parameters(messages).mid(8), (QList<int>{ 2, 3, 1 }));
-    QCOMPARE(messages.at(8).value, frequency(expected, 440.0f));
-
-    rig.togglePath(steps);
-    rig.deliver();
-    QCOMPARE(notes.count(), 2);
-    QCOMPARE(notes.at(1).at(0).value<WendleRatio>(), expected);
-    QCOMPARE(notes.at(1).at(1).toBool(), false);
-    QVERIFY(rig->voiceOf(expected)->inRelease);
-
-    // Toggled while in release: sounds again, on a voice of its own.
-    rig.togglePath(steps);
-    rig.deliver();
-    QCOMPARE(notes.count(), 3);
-    QCOMPARE(notes.at(2).at(1).toBool(), true);
-    QCOMPARE(rig->voiceOf(expected)->voice, 1);
-}
-
-void TestPdPlayer::sixStepPathSounds()
-{
-    Rig rig;
-    const QList<int> steps{ 3, 3, -5, 7, -2, 11 };
-    const WendleRatio expected(pathRatio(steps));
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    rig.togglePath(steps);
-    rig.deliver();
-    QCOMPARE(ratiosOf(notes), QList<WendleRatio>{ expected });
-    QCOMPARE(sentTo(0).at(8).value, frequency(expected, 440.0f));
-}
-
-void TestPdPlayer::togglePathNoteInvalidPath()
-{
-    Rig rig;
-    rig.togglePath({ 3 });
-    rig.deliver();
-    clearSent();
-    WendlePath invalid;
-    invalid.fromText(QStringLiteral("/4"));
-    QVERIFY(invalid.isInvalid());
-    SignalCounter signalCount(rig.player.get());
-    rig.exec(WendleNoteEvent(TogglePathNote, 1.0f, invalid, WendleRatio()));
-    // Also an invalid marker followed by what would be a valid path.
-    WendlePath marked = WendlePath::fromSteps({ 3 });
-    marked.steps[0] = WendlePath::InvalidMarker;
-    rig.exec(WendleNoteEvent(TogglePathNote, 1.0f, marked, WendleRatio()));
-    rig.deliver();
-    QCOMPARE(signalCount.total(), 0);
-    QCOMPARE(sent().size(), 0);
-    QVERIFY(!rig->voiceOf(R(3, 2))->inRelease);
-    QCOMPARE(rig->voiceAt(1).seqId, quint32(0));
-}
-
-void TestPdPlayer::togglePathNotePrimeOff_data()
-{
-    QTest::addColumn<QList<int>>("steps");
-    QTest::addColumn<int>("prime");
-    QTest::newRow("last step 5") << QList<int>{ 3, 5 } << 5;
-    QTest::newRow("last step 3") << QList<int>{ 5, 3 } << 3;
-    QTest::newRow("last step -7") << QList<int>{ 3, -7 } << 7;
-    QTest::newRow("root, entry 0 of the prime list") << QList<int>{} << primeList[0];
-}
-
-void TestPdPlayer::togglePathNotePrimeOff()
-{
-    QFETCH(QList<int>, steps);
-    QFETCH(int, prime);
-    Rig rig;
-    const WendleRatio ratio(pathRatio(steps));
-    rig.togglePath(steps);
-    QVERIFY(rig->voiceOf(ratio) && !rig->voiceOf(ratio)->inRelease);
-    rig.exec(TogglePrime, float(prime));
-    QVERIFY(!rig->primeEnabled(prime));
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    clearSent();
-
-    // Switched off: neither silenced while sounding ...
-    rig.togglePath(steps);
-    rig.deliver();
-    QCOMPARE(notes.count(), 0);
-    QVERIFY(!rig->voiceOf(ratio)->inRelease);
-    // ... nor sounded when silent (only the root itself ends in entry 0).
-    if (!steps.isEmpty()) {
-        QList<int> other = steps;
-        other.prepend(2);
-        const WendleRatio otherRatio(pathRatio(other));
-        rig.togglePath(other);
-        rig.deliver();
-        QCOMPARE(notes.count(), 0);
-        QVERIFY(!rig->voiceOf(otherRatio));
-    }
-    QCOMPARE(sent().size(), 0);
-
-    // A path whose last prime is another one is not affected.
-    rig.togglePath({ prime == 13 ? 17 : 13 });
-    rig.deliver();
-    QCOMPARE(notes.count(), 1);
-
-    // Switched on again, the toggle works.
-    rig.exec(TogglePrime, float(prime));
-    rig.togglePath(steps);
-    rig.deliver();
-    QCOMPARE(notes.count(), 2);
-    QCOMPARE(notes.last().at(0).value<WendleRatio>(), ratio);
-    QCOMPARE(notes.last().at(1).toBool(), false);
-}
-
-void TestPdPlayer::allNotesOffTypes()
-{
-    Rig rig;
-    const QList<WendleRatio> held{ R(5, 4), R(3, 2), R(7, 4) };
-    for (const WendleRatio& r : held)
-        rig.toggle(r);
-    rig.exec(SetHold, 1.0f);
-    rig.toggle(R(9, 8));
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    clearSent();
-
-    rig.exec(AllNotesOffExceptHeld);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { R(9, 8), false } }));
-    for (const WendleRatio& r : held)
-        QVERIFY(!rig->voiceOf(r)->inRelease);
-    QCOMPARE(parameters(sentTo(rig->voiceOf(R(9, 8))->voice)), QList<int>{ 1 });
-
-    notes.clear();
-    rig.exec(AllNotesOff);
-    rig.deliver();
-    // Every voiced ratio, the one already in release too.
-    QCOMPARE(asSet(ratiosOf(notes)), asSet(held + QList<WendleRatio>{ R(9, 8) }));
-    QCOMPARE(notes.count(), 4);
-    for (const QList<QVariant>& args : notes)
-        QCOMPARE(args.at(1).toBool(), false);
-    for (const WendleRatio& r : held)
-        QVERIFY(rig->voiceOf(r)->inRelease);
-}
-
-void TestPdPlayer::deselectAllThenRemove()
-{
-    Rig rig;
-    rig.select(R(5, 4));
-    rig.select(R(3, 2));
-    rig.toggle(R(7, 4));
-    rig.deliver();
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    QSignalSpy removed(rig.player.get(), &PdPlayer::removeNodeInStack);
-
-    rig.exec(WendleNodeRemoveEvent(DeselectAll, 1.0f, R(7, 4)));
-    rig.deliver();
-    QCOMPARE(toggles(selected), (Toggles{ { R(5, 4), false }, { R(3, 2), false } }));
-    QVERIFY(rig->selection().isEmpty());
-    QCOMPARE(toggles(notes), (Toggles{ { R(7, 4), false } }));
-    QCOMPARE(ratiosOf(removed), QList<WendleRatio>{ R(7, 4) });
-
-    // A plain event carries the ratio 0/1.
-    notes.clear();
-    removed.clear();
-    rig.exec(DeselectAll);
-    rig.deliver();
-    QCOMPARE(notes.count(), 0);
-    QCOMPARE(ratiosOf(removed), QList<WendleRatio>{ WendleRatio() });
-}
-
-void TestPdPlayer::everyDeselectionReportsItsNode_data()
-{
-    QTest::addColumn<int>("type"); // -1: patch close
-    QTest::addColumn<bool>("reselected");
-    QTest::newRow("3 deselect all") << int(DeselectAll) << false;
-    QTest::newRow("4 reset selected") << int(ResetSelectedNodes) << true;
-    QTest::newRow("5 reset selected, deselect") << int(ResetSelectedNodesAndDeselect) << false;
-    QTest::newRow("6 reset altered") << int(ResetAlteredNodes) << true;
-    QTest::newRow("7 reset altered, deselect") << int(ResetAlteredNodesAndDeselect) << false;
-    QTest::newRow("9 reset all, deselect") << int(ResetAllParametersAndDeselect) << false;
-    QTest::newRow("10 gliss one reset") << int(NodeResetGlissOne) << true;
-    QTest::newRow("12 gliss reset") << int(NodeResetGliss) << true;
-    QTest::newRow("patch close") << -1 << false;
-}
-
-// Each deselected node is announced by its own ratio, once.
-void TestPdPlayer::everyDeselectionReportsItsNode()
-{
-    QFETCH(int, type);
-    QFETCH(bool, reselected);
-    Rig rig;
-    if (type < 0)
-        QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-    const QList<WendleRatio> nodes{ R(5, 4), R(3, 2), R(7, 4) };
-    for (const WendleRatio& r : nodes)
-        rig.select(r);
-    rig.deliver();
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    if (type < 0)
-        rig->unloadPatch();
-    else
-        rig.exec(type);
-    rig.deliver();
-    QList<WendleRatio> off, on;
-    for (const auto& t : toggles(selected))
-        (t.second ? on : off) << t.first;
-    std::sort(off.begin(), off.end(), [](const WendleRatio& a, const WendleRatio& b) { return a.toDouble() < b.toDouble(); });
-    QList<WendleRatio> expected = nodes;
-    std::sort(expected.begin(), expected.end(), [](const WendleRatio& a, const WendleRatio& b) { return a.toDouble() < b.toDouble(); });
-    QCOMPARE(off, expected);
-    QCOMPARE(asSet(on), reselected ? asSet(nodes) : QSet<WendleRatio>{});
-    QCOMPARE(on.size(), reselected ? nodes.size() : 0);
-}
-
-void TestPdPlayer::nullRatioCommands_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::newRow("34 refuses to toggle 0/1") << int(ToggleRatioNote);
-    QTest::newRow("35 removes 0/1 from the stack") << int(RemoveNode);
-    QTest::newRow("37 refuses to select 0/1") << int(ToggleNodeSelection);
-    QTest::newRow("38 refuses to reset 0/1") << int(ResetNode);
-}
-
-// A plain event carries the ratio 0/1: a note or a selection of "no ratio"
-// would put a voice and a card on nothing, so those commands are refused.
-void TestPdPlayer::nullRatioCommands()
-{
-    QFETCH(int, type);
-    Rig rig;
-    const WendleRatio none;
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    QSignalSpy removed(rig.player.get(), &PdPlayer::removeNodeInStack);
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    QSignalSpy altered(rig.player.get(), &PdPlayer::nodeAltered);
-    rig.exec(type, 1.0f);
-    if (type != RemoveNode)
-        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Command %1 ignored: it carries no ratio").arg(type)));
-    rig.deliver();
-    QCOMPARE(notes.count() + selected.count() + altered.count(), 0);
-    QVERIFY(!rig->voiceOf(none));
-    QVERIFY(rig->selection().isEmpty());
-    QVERIFY(sent().isEmpty());
-    // Removing "no ratio" from the node stack is harmless and still reported.
-    QCOMPARE(ratiosOf(removed), type == RemoveNode ? QList<WendleRatio>{ none } : QList<WendleRatio>{});
-}
-
-void TestPdPlayer::resetTypes_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<bool>("selectionKept");
-    QTest::addColumn<bool>("unselectedAlteredReset");
-    QTest::addColumn<bool>("globalsToDefaults");
-    QTest::newRow("4 reset selected") << int(ResetSelectedNodes) << true << false << false;
-    QTest::newRow("5 reset selected, deselect") << int(ResetSelectedNodesAndDeselect) << false << false << false;
-    QTest::newRow("6 reset altered") << int(ResetAlteredNodes) << true << true << false;
-    QTest::newRow("7 reset altered, deselect") << int(ResetAlteredNodesAndDeselect) << false << true << false;
-    QTest::newRow("8 reset all") << int(ResetAllParameters) << true << true << true;
-    QTest::newRow("9 reset all, deselect") << int(ResetAllParametersAndDeselect) << false << true << true;
-}
-
-void TestPdPlayer::resetTypes()
-{
-    QFETCH(int, type);
-    QFETCH(bool, selectionKept);
-    QFETCH(bool, unselectedAlteredReset);
-    QFETCH(bool, globalsToDefaults);
-    Rig rig;
-    rig->parseMacroNames("m1(0.2):m2(0.4)");
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4), d(9, 8);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.select(a);
-    rig.select(c);
-    rig.select(d);
-    rig.select(d); // d: altered, not selected
-    rig.exec(SetMacro1, 0.9f);
-    rig.exec(SetGlissOne, 0.7f);
-    rig.deliver();
-    const NodeParameters dBefore = *rig->alteredParameters(d);
-    QCOMPARE(rig->altered(), (QList<WendleRatio>{ a, c, d }));
-    QSignalSpy altered(rig.player.get(), &PdPlayer::nodeAltered);
-    QSignalSpy gliss(rig.player.get(), &PdPlayer::resetGlissSliders);
-    QSignalSpy macroChanged(rig.player.get(), qOverload<int, float>(&PdPlayer::macroValueChanged));
-
-    rig.exec(type);
-    rig.deliver();
-
-    QCOMPARE(rig->selection(), selectionKept ? (QList<WendleRatio>{ a, c }) : QList<WendleRatio>{});
-    // Selected nodes end altered again only because they are selected again.
-    QList<WendleRatio> expectedAltered;
-    if (!unselectedAlteredReset)
-        expectedAltered << d;
-    if (selectionKept)
-        expectedAltered << a << c;
-    QCOMPARE(asSet(rig->altered()), asSet(expectedAltered));
-    const Toggles alteredSignals = toggles(altered);
-    QVERIFY(alteredSignals.contains(qMakePair(a, false)));
-    QVERIFY(alteredSignals.contains(qMakePair(c, false)));
-    QCOMPARE(alteredSignals.contains(qMakePair(d, false)), unselectedAlteredReset);
-    if (!unselectedAlteredReset) {
-        QCOMPARE(rig->alteredParameters(d)->macros[0], dBefore.macros[0]);
-        QCOMPARE(rig->alteredParameters(d)->gliss[0], dBefore.gliss[0]);
-    } else {
-        // The entry stays, holding the defaults.
-        QVERIFY(rig->alteredParameters(d));
-        QCOMPARE(rig->alteredParameters(d)->macros[0], 0.2f);
-        QCOMPARE(rig->alteredParameters(d)->macros[1], 0.4f);
-        QCOMPARE(rig->alteredParameters(d)->gliss[0], 0.5f);
-    }
-    if (globalsToDefaults) {
-        QCOMPARE(rig->macro(1), 0.2f);
-        QCOMPARE(rig->macro(2), 0.4f);
-        QCOMPARE(rig->glissPosition(0), 0.5f);
-        QCOMPARE(gliss.count(), 1);
-        QCOMPARE(gliss.at(0).at(0).value<short>(), short(0));
-        // Each default went through setMacroValue.
-        QCOMPARE(macroChanged.count(), 2);
-        QCOMPARE(macroChanged.at(0).at(0).toInt(), 1);
-        QCOMPARE(macroChanged.at(0).at(1).toFloat(), 0.2f);
-        QCOMPARE(macroChanged.at(1).at(0).toInt(), 2);
-        QCOMPARE(macroChanged.at(1).at(1).toFloat(), 0.4f);
-    } else {
-        QCOMPARE(macroChanged.count(), 0);
-        QCOMPARE(rig->macro(1), 0.9f);
-        QCOMPARE(rig->glissPosition(0), 0.7f);
-        QCOMPARE(gliss.count(), 0);
-    }
-    // Both sounding nodes still sound.
-    QVERIFY(!rig->voiceOf(a)->inRelease);
-    QVERIFY(!rig->voiceOf(b)->inRelease);
-}
-
-void TestPdPlayer::resetAlteredSoftRetriggers()
-{
-    Rig rig;
-    rig->setSoftNodeReset(true);
-    const WendleRatio a(5, 4), b(3, 2);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.select(a);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    rig.exec(ResetAlteredNodesAndDeselect);
-    rig.deliver();
-    const auto t = toggles(notes);
-    QCOMPARE(t.size(), 4);
-    QCOMPARE(asSet({ t[0].first, t[1].first }), asSet({ a, b }));
-    QVERIFY(!t[0].second && !t[1].second);
-    QCOMPARE(asSet({ t[2].first, t[3].first }), asSet({ a, b }));
-    QVERIFY(t[2].second && t[3].second);
-    QVERIFY(rig->selection().isEmpty());
-    QVERIFY(rig->altered().isEmpty());
-    QVERIFY(!rig->voiceOf(a)->inRelease);
-}
-
-void TestPdPlayer::nodeResetModes_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("mode");
-    QTest::newRow("10 gliss one") << int(NodeResetGlissOne) << 1;
-    QTest::newRow("11 gliss two") << int(NodeResetGlissTwo) << 2;
-    QTest::newRow("12 both") << int(NodeResetGliss) << 0;
-}
-
-void TestPdPlayer::nodeResetModes()
-{
-    QFETCH(int, type);
-    QFETCH(int, mode);
-    Rig rig;
-    rig->setGlissRanges(1200.0f, 100.0f);
-    rig->setGlissRangeOptions(600.0f, 50.0f);
-    rig->setInterfaceActive(true);
-    const WendleRatio a(5, 4), b(3, 2);
-    rig.toggle(a);
-    rig.select(a);
-    rig.exec(SetGlissOne, 0.8f);
-    rig.exec(SetGlissTwo, 0.3f);
-    rig.select(a); // a keeps 0.8 and 0.3 as its own positions
-    rig.select(b);
-    rig.deliver();
-    QCOMPARE(rig->alteredParameters(a)->gliss[0], 0.8f);
-    QCOMPARE(rig->alteredParameters(a)->gliss[1], 0.3f);
-    QSignalSpy sliders(rig.player.get(), &PdPlayer::resetGlissSliders);
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    QSignalSpy instructions(rig.player.get(), &PdPlayer::instructionsToInterface);
-    clearSent();
-
-    rig.exec(type);
-    rig.deliver();
-
-    QCOMPARE(sliders.count(), 1);
-    QCOMPARE(sliders.at(0).at(0).value<short>(), short(mode));
-    const float one = mode != 2 ? 0.5f : 0.8f;
-    const float two = mode != 1 ? 0.5f : 0.3f;
-    QCOMPARE(rig->glissPosition(0), one);
-    QCOMPARE(rig->glissPosition(1), two);
-    QCOMPARE(rig->alteredParameters(a)->gliss[0], one);
-    QCOMPARE(rig->alteredParameters(a)->gliss[1], two);
-    // What was selected is selected again.
-    QCOMPARE(rig->selection(), QList<WendleRatio>{ b });
-    QCOMPARE(toggles(selected), (Toggles{ { b, false }, { b, true } }));
-
-    // The voiced altered node is retuned with the gliss ranges in force before the reload.
-    const int voice = rig->voiceOf(a)->voice;
-    const QList<Sent> toA = sentTo(voice);
-    QCOMPARE(parameters(toA), QList<int>{ 2 });
-    const float nodeOne = mode > 0 ? one : 0.5f;
-    const float nodeTwo = mode > 0 ? two : 0.5f;
-    const float f = frequency(a, 440.0f) * glissFactor(nodeOne, 1200.0) * glissFactor(nodeTwo, 100.0);
-    QCOMPARE(toA.at(0).value, f);
-    QCOMPARE(instructions.count(), 1);
-    QCOMPARE(instructions.at(0).at(0).toInt(), 2);
-    QCOMPARE(instructions.at(0).at(1).value<QList<int>>(), QList<int>{ voice });
-    QCOMPARE(instructions.at(0).at(2).value<QList<float>>(), QList<float>{ f });
-    QCOMPARE(instructions.at(0).at(3).value<QList<float>>(), QList<float>{ -1.0f });
-
-    // The ranges were reloaded from the options.
-    QCOMPARE(rig->mapGlissOne(1.0f), glissFactor(1.0f, 600.0));
-    QCOMPARE(rig->mapGlissTwo(1.0f), glissFactor(1.0f, 50.0));
-}
-
-void TestPdPlayer::replayFromGuiRunsAtNextCallback()
-{
-    Rig rig;
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4);
-    rig.select(a);
-    rig.select(b);
-    rig.toggle(c);
-    rig.select(c); // sounding and selected: the replay toggles it off
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-
-    rig.exec(ReplaySelection);
-    rig.deliver();
-    QCOMPARE(notes.count(), 0);
-    QVERIFY(!rig->voiceOf(a));
-
-    // Posted after the replay was made: it comes after the replayed commands.
-    const WendleRatio d(13, 8);
-    rig.post(WendleNoteEvent(ToggleRatioNote, 1.0f, WendlePath(), d));
-    rig.run();
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { a, true }, { b, true }, { c, false }, { d, true } }));
-    // Executed once only.
-    rig.run();
-    rig.deliver();
-    QCOMPARE(notes.count(), 4);
-}
-
-void TestPdPlayer::replayFromSerialRunsInSameCallback()
-{
-    Rig rig;
-    const WendleRatio a(5, 4), b(3, 2), c(11, 8);
-    rig.select(a);
-    rig.select(b);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-
-    // Posted by the GUI before the callback: runs before the replayed ones.
-    rig.post(WendleNoteEvent(ToggleRatioNote, 1.0f, WendlePath(), c));
-    rig.postSerial(WendleEvent(ReplaySelection));
-    rig.run();
-    rig.deliver();
-    QCOMPARE(ratiosOf(notes), (QList<WendleRatio>{ c, a, b }));
-
-    // Held nodes stay when replayed with hold on.
-    rig.exec(SetHold, 1.0f);
-    notes.clear();
-    rig.postSerial(WendleEvent(ReplaySelection));
-    rig.run();
-    rig.deliver();
-    QCOMPARE(notes.count(), 0);
-}
-
-void TestPdPlayer::replayOverflowWarns()
-{
-    Rig rig;
-    const int selectedCount = 300;
-    for (int i = 0; i < selectedCount; ++i)
-        rig->toggleNodeSelection(R(quint64(1000 + i), 999));
-    QCOMPARE(rig->selection().size(), selectedCount);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    rig.exec(ReplaySelection);
+    void initTestCase()
     {
-        WarningCatcher catcher;
-        rig.deliver();
-        QVERIFY(catcher.warnings().contains(QStringLiteral("Command buffer full")));
+        QVERIFY(PdPlayer::initLibpd());
+        QCOMPARE(libpd_init_audio(0, 2, 48000), 0);
+        libpd_set_listhook(&recordingListHook);
+        QVERIFY(libpd_bind("wendle-in") != nullptr);
+        QVERIFY(libpd_bind("master-vol") != nullptr);
+        QVERIFY(QFileInfo::exists(dataDir() + QStringLiteral("/engine_macros.pd")));
     }
-    rig.run();
-    rig.deliver();
-    int on = 0;
-    for (const auto& t : toggles(notes))
-        on += t.second ? 1 : 0;
-    // As many as one ring holds; the rest were dropped.
-    QVERIFY2(on >= 255 && on <= 256, qPrintable(QString::number(on)));
-    QCOMPARE(notes.at(0).at(0).value<WendleRatio>(), R(1000, 999));
-    rig.run();
-    rig.deliver();
-    int onLater = 0;
-    for (const auto& t : toggles(notes))
-        onLater += t.second ? 1 : 0;
-    QCOMPARE(onLater, on);
-}
 
-void TestPdPlayer::selectSounding()
-{
-    Rig rig;
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4), d(9, 8), e(11, 8);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.toggle(c);
-    rig.toggle(e);
-    rig.toggle(e); // in release: not sounding
-    rig.select(b);
-    rig.select(d);
-    rig.deliver();
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    rig.exec(SelectSounding);
-    rig.deliver();
-    QCOMPARE(asSet(ratiosOf(selected)), asSet({ a, c }));
-    QCOMPARE(selected.count(), 2);
-    QCOMPARE(asSet(rig->selection()), asSet({ a, b, c, d }));
-}
-
-void TestPdPlayer::transposeByPrime_data()
-{
-    QTest::addColumn<float>("value");
-    QTest::addColumn<int>("startStep");
-    QTest::addColumn<int>("expectedStep");
-    QTest::addColumn<bool>("ignored");
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    QTest::newRow("2.5 steps by +3") << 2.5f << 0 << 3 << false;
-    QTest::newRow("-2.5 steps by -3") << -2.5f << 0 << -3 << false;
-    QTest::newRow("0.4 resets") << 0.4f << 5 << 0 << false;
-    QTest::newRow("-0.4 resets") << -0.4f << 7 << 0 << false;
-    QTest::newRow("0 resets") << 0.0f << 3 << 0 << false;
-    QTest::newRow("1.5 steps by +2") << 1.5f << 0 << 2 << false;
-    QTest::newRow("2.49 steps by +2") << 2.49f << 5 << 2 << false;
-    QTest::newRow("31 onto 5") << 31.0f << 5 << 31 << false;
-    QTest::newRow("-2 onto 3") << -2.0f << 3 << -2 << false;
-    QTest::newRow("259 reduces to 3") << 259.0f << 0 << 3 << false;
-    QTest::newRow("4 is no prime") << 4.0f << 5 << 0 << true;
-    QTest::newRow("1 is no prime") << 1.0f << 0 << 0 << true;
-    QTest::newRow("-9 is no prime") << -9.0f << 3 << 0 << true;
-    QTest::newRow("37 is beyond the table") << 37.0f << 0 << 0 << true;
-    QTest::newRow("NaN") << nan << 3 << 0 << true;
-    QTest::newRow("infinity") << inf << 0 << 0 << true;
-}
-
-void TestPdPlayer::transposeByPrime()
-{
-    QFETCH(float, value);
-    QFETCH(int, startStep);
-    QFETCH(int, expectedStep);
-    QFETCH(bool, ignored);
-    Rig rig;
-    Rational start(1, 1);
-    if (startStep != 0) {
-        rig.exec(TransposeByPrime, float(startStep));
-        start = stepInterval(startStep);
-    }
-    rig.toggle(R(5, 4));
-    rig.deliver();
-    QCOMPARE(rig->transposition(), WendleRatio(start));
-    QSignalSpy transposed(rig.player.get(), &PdPlayer::transposed);
-    clearSent();
-
-    rig.exec(TransposeByPrime, value);
-    WarningCatcher catcher;
-    rig.deliver();
-    if (ignored) {
-        QVERIFY2(catcher.size() >= 1, "an ignored transposition step is logged");
-        QCOMPARE(transposed.count(), 0);
-        QCOMPARE(rig->transposition(), WendleRatio(start));
-        return;
-    }
-    QCOMPARE(catcher.size(), 0);
-    const WendleRatio expected(expectedStep == 0 ? Rational(1, 1) : start * stepInterval(expectedStep));
-    QCOMPARE(rig->transposition(), expected);
-    QCOMPARE(transposed.count(), 1);
-    QCOMPARE(transposed.at(0).at(0).value<WendleRatio>(), expected);
-    QCOMPARE(transposed.at(0).at(1).toInt(), expectedStep);
-    // Sounding voices keep their frequencies.
-    QCOMPARE(sent().size(), 0);
-}
-
-void TestPdPlayer::volumes_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<float>("value");
-    QTest::newRow("16 voice volume add") << int(VoiceVolumeAdd) << 0.5f;
-    QTest::newRow("16 voice volume add negative") << int(VoiceVolumeAdd) << -1.5f;
-    QTest::newRow("17 voice volume set") << int(VoiceVolumeSet) << 0.3f;
-    QTest::newRow("17 voice volume set, unclamped") << int(VoiceVolumeSet) << 4.0f;
-    QTest::newRow("18 master volume add") << int(MasterVolumeAdd) << -0.3f;
-    QTest::newRow("18 master volume add, unclamped") << int(MasterVolumeAdd) << 2.0f;
-    QTest::newRow("19 master volume set") << int(MasterVolumeSet) << 0.45f;
-    QTest::newRow("19 master volume set, unclamped") << int(MasterVolumeSet) << -1.0f;
-}
-
-void TestPdPlayer::volumes()
-{
-    QFETCH(int, type);
-    QFETCH(float, value);
-    Rig rig;
-    rig.exec(VoiceVolumeSet, 0.7f);
-    rig.exec(MasterVolumeSet, 0.6f);
-    rig.deliver();
-    QSignalSpy voice(rig.player.get(), &PdPlayer::voiceVolumeChanged);
-    QSignalSpy master(rig.player.get(), &PdPlayer::volumeChanged);
-    rig.exec(type, value);
-    rig.deliver();
-    const bool isVoice = type == VoiceVolumeAdd || type == VoiceVolumeSet;
-    const bool adds = type == VoiceVolumeAdd || type == MasterVolumeAdd;
-    const float expected = (adds ? (isVoice ? 0.7f : 0.6f) : 0.0f) + value;
-    QSignalSpy& changed = isVoice ? voice : master;
-    QSignalSpy& unchanged = isVoice ? master : voice;
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0).at(0).toFloat(), expected);
-    QCOMPARE(unchanged.count(), 0);
-    QCOMPARE(isVoice ? rig->voiceVolume() : rig->masterVolume(), expected);
-    QCOMPARE(isVoice ? rig->masterVolume() : rig->voiceVolume(), isVoice ? 0.6f : 0.7f);
-}
-
-void TestPdPlayer::voiceVolumeReachesNextNoteOn()
-{
-    Rig rig;
-    rig.toggle(R(5, 4));
-    clearSent();
-    rig.exec(VoiceVolumeSet, 0.35f);
-    QCOMPARE(sent().size(), 0);
-    rig.toggle(R(3, 2));
-    const QList<Sent> messages = sentTo(1);
-    QCOMPARE(parameters(messages).mid(8), (QList<int>{ 2, 3, 1 }));
-    QCOMPARE(messages.at(9).value, 0.35f);
-}
-
-void TestPdPlayer::monophonicValue_data()
-{
-    QTest::addColumn<float>("value");
-    QTest::addColumn<bool>("mono");
-    QTest::newRow("0.5 is off") << 0.5f << false;
-    QTest::newRow("0.51 is on") << 0.51f << true;
-    QTest::newRow("1 is on") << 1.0f << true;
-    QTest::newRow("0 is off") << 0.0f << false;
-    QTest::newRow("-1 is off") << -1.0f << false;
-    QTest::newRow("NaN is off") << std::numeric_limits<float>::quiet_NaN() << false;
-}
-
-void TestPdPlayer::monophonicValue()
-{
-    QFETCH(float, value);
-    QFETCH(bool, mono);
-    Rig rig;
-    rig.exec(SetMonophonic, mono ? 0.0f : 1.0f);
-    QCOMPARE(rig->monophonic(), !mono);
-    rig.deliver();
-    QSignalSpy changed(rig.player.get(), &PdPlayer::monophonicChanged);
-    rig.exec(SetMonophonic, value);
-    rig.deliver();
-    QCOMPARE(rig->monophonic(), mono);
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0).at(0).toBool(), mono);
-}
-
-void TestPdPlayer::patchStep_data()
-{
-    QTest::addColumn<float>("value");
-    QTest::addColumn<bool>("next");
-    QTest::newRow("1 next") << 1.0f << true;
-    QTest::newRow("0.001 next") << 0.001f << true;
-    QTest::newRow("0 previous") << 0.0f << false;
-    QTest::newRow("-1 previous") << -1.0f << false;
-    QTest::newRow("NaN previous") << std::numeric_limits<float>::quiet_NaN() << false;
-}
-
-void TestPdPlayer::patchStep()
-{
-    QFETCH(float, value);
-    QFETCH(bool, next);
-    Rig rig;
-    QSignalSpy inc(rig.player.get(), &PdPlayer::patchIncRequested);
-    QSignalSpy dec(rig.player.get(), &PdPlayer::patchDecRequested);
-    rig.exec(PatchStep, value);
-    rig.deliver();
-    QCOMPARE(inc.count(), next ? 1 : 0);
-    QCOMPARE(dec.count(), next ? 0 : 1);
-}
-
-void TestPdPlayer::baseFrequencyDoesNotRetune()
-{
-    Rig rig;
-    rig.toggle(R(5, 4));
-    rig.deliver();
-    clearSent();
-    QSignalSpy changed(rig.player.get(), &PdPlayer::baseFrequencyChanged);
-    rig.exec(SetBaseFrequency, 261.5f);
-    rig.deliver();
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0).at(0).toFloat(), 261.5f);
-    QCOMPARE(rig->baseFrequency(), 261.5f);
-    QCOMPARE(sent().size(), 0);
-    rig.toggle(R(3, 2));
-    QCOMPARE(sentTo(1).at(8).value, frequency(R(3, 2), 261.5f));
-}
-
-void TestPdPlayer::togglePrime_data()
-{
-    QTest::addColumn<float>("value");
-    QTest::addColumn<int>("prime"); // -1: ignored
-    QTest::newRow("5") << 5.0f << 5;
-    QTest::newRow("5.9 truncates to 5") << 5.9f << 5;
-    QTest::newRow("0") << 0.0f << 0;
-    QTest::newRow("1") << 1.0f << 1;
-    QTest::newRow("31.99 truncates to 31") << 31.99f << 31;
-    QTest::newRow("-0.5 truncates to 0") << -0.5f << 0;
-    QTest::newRow("32 outside the table") << 32.0f << -1;
-    QTest::newRow("-1 outside the table") << -1.0f << -1;
-    QTest::newRow("1e9 outside the table") << 1e9f << -1;
-    QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << -1;
-}
-
-void TestPdPlayer::togglePrime()
-{
-    QFETCH(float, value);
-    QFETCH(int, prime);
-    Rig rig;
-    QSignalSpy toggled(rig.player.get(), &PdPlayer::primeEnabledToggled);
-    rig.exec(TogglePrime, value);
-    WarningCatcher catcher;
-    rig.deliver();
-    if (prime < 0) {
-        QVERIFY2(catcher.size() >= 1, "an ignored prime index is logged");
-        QCOMPARE(toggled.count(), 0);
-        for (int p = 0; p < 32; ++p)
-            QVERIFY(rig->primeEnabled(p));
-        return;
-    }
-    QCOMPARE(catcher.size(), 0);
-    QCOMPARE(toggled.count(), 1);
-    QCOMPARE(toggled.at(0).at(0).toInt(), prime);
-    QCOMPARE(toggled.at(0).at(1).toBool(), false);
-    QVERIFY(!rig->primeEnabled(prime));
-    for (int p = 0; p < 32; ++p) {
-        if (p != prime)
-            QVERIFY(rig->primeEnabled(p));
-    }
-    rig.exec(TogglePrime, value);
-    rig.deliver();
-    QCOMPARE(toggled.count(), 2);
-    QCOMPARE(toggled.at(1).at(1).toBool(), true);
-    QVERIFY(rig->primeEnabled(prime));
-}
-
-void TestPdPlayer::setMacroTypes_data()
-{
-    QTest::addColumn<int>("type");
-    for (int t = SetMacro1; t <= SetMacro8; ++t)
-        QTest::addRow("%d", t) << t;
-}
-
-void TestPdPlayer::setMacroTypes()
-{
-    QFETCH(int, type);
-    Rig rig;
-    const int macro = type - 23;
-    const float value = 0.05f + 0.1f * float(macro);
-    QSignalSpy changed(rig.player.get(), qOverload<int, float>(&PdPlayer::macroValueChanged));
-    rig.exec(type, value);
-    rig.deliver();
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0).at(0).toInt(), macro);
-    QCOMPARE(changed.at(0).at(1).toFloat(), value);
-    for (int m = 1; m <= 8; ++m)
-        QCOMPARE(rig->macro(m), m == macro ? value : 0.0f);
-}
-
-void TestPdPlayer::toggleRatioNoteAndHold_data()
-{
-    QTest::addColumn<bool>("hold");
-    QTest::addColumn<bool>("held");
-    QTest::addColumn<float>("value");
-    QTest::addColumn<bool>("released");
-    QTest::newRow("no hold, 1.0") << false << false << 1.0f << true;
-    QTest::newRow("held, 1.0 keeps it") << true << true << 1.0f << false;
-    QTest::newRow("held, 0.0 keeps it") << true << true << 0.0f << false;
-    QTest::newRow("held, 2.0 releases it") << true << true << 2.0f << true;
-    QTest::newRow("hold on, not held, 1.0") << true << false << 1.0f << true;
-}
-
-void TestPdPlayer::toggleRatioNoteAndHold()
-{
-    QFETCH(bool, hold);
-    QFETCH(bool, held);
-    QFETCH(float, value);
-    QFETCH(bool, released);
-    Rig rig;
-    const WendleRatio r(7, 4);
-    if (held)
-        rig.toggle(r);
-    if (hold)
-        rig.exec(SetHold, 1.0f);
-    if (!held)
-        rig.toggle(r);
-    QCOMPARE(rig->held().contains(r), held);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    rig.toggle(r, value);
-    rig.deliver();
-    QCOMPARE(notes.count(), released ? 1 : 0);
-    QCOMPARE(rig->voiceOf(r)->inRelease, released);
-}
-
-void TestPdPlayer::toggleRatioNoteInReleaseTakesNewVoice()
-{
-    Rig rig;
-    const WendleRatio r(13, 8);
-    rig.toggle(r);
-    rig.toggle(r);
-    QVERIFY(rig->voiceOf(r)->inRelease);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    rig.toggle(r, 2.0f);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { r, true } }));
-    QCOMPARE(rig->voiceOf(r)->voice, 1);
-    QVERIFY(rig->voiceAt(0).inRelease);
-}
-
-void TestPdPlayer::removeNode_data()
-{
-    QTest::addColumn<int>("state"); // 0 silent, 1 sounding, 2 in release
-    QTest::newRow("silent") << 0;
-    QTest::newRow("sounding") << 1;
-    QTest::newRow("in release") << 2;
-}
-
-void TestPdPlayer::removeNode()
-{
-    QFETCH(int, state);
-    Rig rig;
-    const WendleRatio r(19, 16);
-    if (state >= 1)
-        rig.toggle(r);
-    if (state == 2)
-        rig.toggle(r);
-    rig.deliver();
-    clearSent();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    QSignalSpy removed(rig.player.get(), &PdPlayer::removeNodeInStack);
-    rig.exec(WendleNodeRemoveEvent(RemoveNode, 1.0f, r));
-    rig.deliver();
-    QCOMPARE(ratiosOf(removed), QList<WendleRatio>{ r });
-    // A voiced ratio, also one in release, gets its note off.
-    QCOMPARE(toggles(notes), (state == 0 ? Toggles{} : Toggles{ { r, false } }));
-    QCOMPARE(parameters(sent()), state == 0 ? QList<int>{} : QList<int>{ 1 });
-}
-
-void TestPdPlayer::transposeByRatio()
-{
-    Rig rig;
-    rig.toggle(R(5, 4));
-    rig.deliver();
-    clearSent();
-    QSignalSpy transposed(rig.player.get(), &PdPlayer::transposed);
-    rig.exec(WendleTransposeEvent(TransposeByRatio, 1.0f, R(3, 2)));
-    rig.exec(WendleTransposeEvent(TransposeByRatio, 1.0f, R(5, 3)));
-    rig.deliver();
-    const WendleRatio first(Rational(3, 2));
-    const WendleRatio second(Rational(3, 2) * Rational(5, 3));
-    QCOMPARE(transposed.count(), 2);
-    QCOMPARE(transposed.at(0).at(0).value<WendleRatio>(), first);
-    QCOMPARE(transposed.at(0).at(1).toInt(), 1000);
-    QCOMPARE(transposed.at(1).at(0).value<WendleRatio>(), second);
-    QCOMPARE(transposed.at(1).at(1).toInt(), 1000);
-    QCOMPARE(rig->transposition(), second);
-    QCOMPARE(sent().size(), 0);
-    // The player's transposition applies to the next toggle by path.
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    rig.togglePath({ 3 });
-    rig.deliver();
-    QCOMPARE(ratiosOf(notes), QList<WendleRatio>{ WendleRatio(Rational(3, 2) * second.ratio) });
-}
-
-void TestPdPlayer::transposeByZeroRatioIgnored()
-{
-    Rig rig;
-    rig.exec(WendleTransposeEvent(TransposeByRatio, 1.0f, R(3, 2)));
-    rig.deliver();
-    QSignalSpy transposed(rig.player.get(), &PdPlayer::transposed);
-    rig.exec(TransposeByRatio); // a plain event: ratio 0/1
-    rig.exec(WendleTransposeEvent(TransposeByRatio, 1.0f, WendleRatio()));
-    WarningCatcher catcher;
-    rig.deliver();
-    QCOMPARE(catcher.size(), 2);
-    QCOMPARE(transposed.count(), 0);
-    QCOMPARE(rig->transposition(), R(3, 2));
-}
-
-void TestPdPlayer::selectionUsesLatticeTransposition_data()
-{
-    QTest::addColumn<quint64>("tn");
-    QTest::addColumn<quint64>("td");
-    QTest::addColumn<int>("playerStep");
-    QTest::addColumn<quint64>("n");
-    QTest::addColumn<quint64>("d");
-    QTest::newRow("no transposition") << quint64(1) << quint64(1) << 0 << quint64(5) << quint64(4);
-    QTest::newRow("lattice up a fifth") << quint64(3) << quint64(2) << 0 << quint64(5) << quint64(4);
-    QTest::newRow("lattice down a fifth") << quint64(2) << quint64(3) << 0 << quint64(3) << quint64(2);
-    QTest::newRow("player's own transposition does not count") << quint64(1) << quint64(1) << 7 << quint64(9)
-                                                               << quint64(8);
-}
-
-void TestPdPlayer::selectionUsesLatticeTransposition()
-{
-    QFETCH(quint64, tn);
-    QFETCH(quint64, td);
-    QFETCH(int, playerStep);
-    QFETCH(quint64, n);
-    QFETCH(quint64, d);
-    Rig rig;
-    if (playerStep)
-        rig.exec(TransposeByPrime, float(playerStep));
-    RatioContext::publishTransposition(Rational(tn, td), Rational(tn, td));
-    const WendleRatio expected(Rational(n, d) * Rational(tn, td));
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    rig.select(R(n, d));
-    rig.deliver();
-    QCOMPARE(rig->selection(), QList<WendleRatio>{ expected });
-    QCOMPARE(toggles(selected), (Toggles{ { expected, true } }));
-    rig.select(R(n, d));
-    rig.deliver();
-    QVERIFY(rig->selection().isEmpty());
-}
-
-void TestPdPlayer::resetNodeValue_data()
-{
-    QTest::addColumn<float>("value");
-    QTest::addColumn<bool>("deselected");
-    QTest::newRow("0 keeps the selection") << 0.0f << false;
-    QTest::newRow("1 deselects") << 1.0f << true;
-    QTest::newRow("-1 deselects") << -1.0f << true;
-    QTest::newRow("NaN deselects") << std::numeric_limits<float>::quiet_NaN() << true;
-}
-
-void TestPdPlayer::resetNodeValue()
-{
-    QFETCH(float, value);
-    QFETCH(bool, deselected);
-    Rig rig;
-    RatioContext::publishTransposition(Rational(3, 2), Rational(3, 2));
-    const WendleRatio absolute(Rational(5, 4) * Rational(3, 2));
-    rig->toggleNodeSelection(absolute);
-    rig.deliver();
-    QSignalSpy altered(rig.player.get(), &PdPlayer::nodeAltered);
-    rig.exec(WendleNodeResetEvent(ResetNode, value, R(5, 4)));
-    rig.deliver();
-    QVERIFY(toggles(altered).contains(qMakePair(absolute, false)));
-    QCOMPARE(rig->selection(), deselected ? QList<WendleRatio>{} : QList<WendleRatio>{ absolute });
-}
-
-void TestPdPlayer::nodesRecalled()
-{
-    Rig rig;
-    QSignalSpy recalled(rig.player.get(), &PdPlayer::nodesRecalled);
-    rig.exec(NodesRecalled);
-    rig.deliver();
-    QCOMPARE(recalled.count(), 1);
-}
-
-void TestPdPlayer::setHoldValue_data()
-{
-    QTest::addColumn<float>("value");
-    QTest::addColumn<bool>("on");
-    QTest::newRow("1.0 on") << 1.0f << true;
-    QTest::newRow("0.999 off") << 0.999f << false;
-    QTest::newRow("2.0 off") << 2.0f << false;
-    QTest::newRow("0 off") << 0.0f << false;
-    QTest::newRow("NaN off") << std::numeric_limits<float>::quiet_NaN() << false;
-}
-
-void TestPdPlayer::setHoldValue()
-{
-    QFETCH(float, value);
-    QFETCH(bool, on);
-    Rig rig;
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.exec(SetHold, 1.0f); // a and b held
-    rig.toggle(c);
-    rig.deliver();
-    QSignalSpy holds(rig.player.get(), &PdPlayer::nodeHold);
-    rig.exec(SetHold, value);
-    rig.deliver();
-    QCOMPARE(rig->hold(), on);
-    Toggles expected{ { a, false }, { b, false } };
-    if (on)
-        expected << qMakePair(a, true) << qMakePair(b, true) << qMakePair(c, true);
-    QCOMPARE(toggles(holds), expected);
-    QCOMPARE(asSet(rig->held()), on ? asSet({ a, b, c }) : QSet<WendleRatio>{});
-}
-
-// ---------------------------------------------------------------- voices and notes
-
-void TestPdPlayer::noteOnMessageOrder()
-{
-    Rig rig;
-    rig->setInterfaceActive(true);
-    for (int m = 1; m <= 8; ++m)
-        rig.exec(23 + m, 0.1f * float(m));
-    rig.exec(VoiceVolumeSet, 0.6f);
-    rig.toggle(R(11, 8));
-    rig.deliver();
-    clearSent();
-    QSignalSpy instructions(rig.player.get(), &PdPlayer::instructionsToInterface);
-    const WendleRatio r(3, 2);
-    rig.toggle(r);
-    rig.deliver();
-    const QList<Sent> messages = sent();
-    QCOMPARE(parameters(messages), (QList<int>{ 4, 5, 6, 7, 8, 9, 10, 11, 2, 3, 1 }));
-    for (const Sent& s : messages)
-        QCOMPARE(s.voice, 2); // index 1, sent 1-based
-    for (int m = 1; m <= 8; ++m)
-        QCOMPARE(messages.at(m - 1).value, 0.1f * float(m));
-    const float f = frequency(r, 440.0f);
-    QCOMPARE(messages.at(8).value, f);
-    QCOMPARE(messages.at(9).value, 0.6f);
-    QCOMPARE(messages.at(10).value, 1.0f);
-    QCOMPARE(instructions.count(), 1);
-    QCOMPARE(instructions.at(0).at(0).toInt(), 1);
-    QCOMPARE(instructions.at(0).at(1).value<QList<int>>(), QList<int>{ 1 });
-    QCOMPARE(instructions.at(0).at(2).value<QList<float>>(), QList<float>{ f });
-    QCOMPARE(instructions.at(0).at(3).value<QList<float>>(), QList<float>{ 0.1f });
-    // A plain node's parameters are the global ones.
-    const NodeParameters* p = rig->nodeParameters(r);
-    QVERIFY(p);
-    QCOMPARE(p->macros[7], 0.8f);
-    QCOMPARE(p->gliss[0], 0.5f);
-}
-
-void TestPdPlayer::noteOffMessages()
-{
-    Rig rig;
-    rig->setInterfaceActive(true);
-    const WendleRatio r(3, 2);
-    rig.toggle(R(5, 4));
-    rig.toggle(r);
-    rig.deliver();
-    clearSent();
-    QSignalSpy instructions(rig.player.get(), &PdPlayer::instructionsToInterface);
-    rig.toggle(r);
-    rig.deliver();
-    QCOMPARE(sent().size(), 1);
-    QCOMPARE(sent().at(0).parameter, 1);
-    QCOMPARE(sent().at(0).value, 0.0f);
-    QCOMPARE(sent().at(0).voice, 2);
-    QCOMPARE(instructions.count(), 1);
-    QCOMPARE(instructions.at(0).at(0).toInt(), -1);
-    QCOMPARE(instructions.at(0).at(1).value<QList<int>>(), QList<int>{ 1 });
-    QCOMPARE(instructions.at(0).at(2).value<QList<float>>(), QList<float>{ -1.0f });
-    QCOMPARE(instructions.at(0).at(3).value<QList<float>>(), QList<float>{ -1.0f });
-    QVERIFY(!rig->nodeParameters(r));
-    // The voice stays taken until the patch reports it stopped.
-    QVERIFY(rig->voiceAt(1).seqId != 0);
-    QVERIFY(rig->voiceAt(1).inRelease);
-}
-
-void TestPdPlayer::noInstructionsWhileInterfaceInactive()
-{
-    Rig rig;
-    const WendleRatio a(5, 4);
-    QSignalSpy instructions(rig.player.get(), &PdPlayer::instructionsToInterface);
-    rig.toggle(a);
-    rig.select(a);
-    rig.exec(SetGlissOne, 0.8f);
-    rig.toggle(a);
-    rig.deliver();
-    QCOMPARE(instructions.count(), 0);
-    rig->setInterfaceActive(true);
-    rig.toggle(a);
-    rig.deliver();
-    QCOMPARE(instructions.count(), 1);
-}
-
-void TestPdPlayer::alteredNodeNoteOnUsesItsParameters()
-{
-    Rig rig;
-    rig->setInterfaceActive(true);
-    rig->setGlissRanges(1200.0f, 100.0f);
-    const WendleRatio a(5, 4), b(3, 2);
-    // a: altered, not selected, with macro 1 = 0.3 and gliss one 0.75 of its own.
-    rig.exec(SetMacro1, 0.3f);
-    rig.toggle(a);
-    rig.select(a);
-    rig.exec(SetGlissOne, 0.75f);
-    rig.select(a);
-    rig.toggle(a);
-    rig.exec(SetMacro1, 0.9f);
-    rig.exec(SetMacro2, 0.4f);
-    rig.exec(SetGlissOne, 0.5f);
-    // b: selected with an offset of 0.1 on macro 1, released, then gliss two moved.
-    rig.exec(SetMacro1, 0.8f);
-    rig.toggle(b);
-    rig.exec(SetMacro1, 0.7f);
-    rig.select(b);
-    rig.toggle(b);
-    rig.exec(SetMacro1, 0.9f);
-    rig.exec(SetGlissTwo, 0.25f);
-    QCOMPARE(rig->alteredParameters(a)->gliss[0], 0.75f);
-    QCOMPARE(rig->alteredParameters(b)->macros[0], 0.1f);
-    rig.deliver();
-    clearSent();
-    QSignalSpy instructions(rig.player.get(), &PdPlayer::instructionsToInterface);
-
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.deliver();
-    const QList<Sent> toA = sentTo(rig->voiceOf(a)->voice);
-    QCOMPARE(parameters(toA), (QList<int>{ 4, 5, 6, 7, 8, 9, 10, 11, 2, 3, 1 }));
-    QCOMPARE(toA.at(0).value, 0.3f);
-    QCOMPARE(toA.at(1).value, 0.0f);
-    const float fa = frequency(a, 440.0f) * glissFactor(0.75f, 1200.0) * glissFactor(0.5f, 100.0);
-    QCOMPARE(toA.at(8).value, fa);
-    const QList<Sent> toB = sentTo(rig->voiceOf(b)->voice);
-    QCOMPARE(parameters(toB), (QList<int>{ 4, 5, 6, 7, 8, 9, 10, 11, 2, 3, 1 }));
-    QCOMPARE(toB.at(0).value, 0.9f + rig->alteredParameters(b)->macros[0]);
-    QCOMPARE(toB.at(1).value, 0.4f);
-    const float fb = frequency(b, 440.0f) * glissFactor(0.5f, 1200.0) * glissFactor(0.25f + 0.0f, 100.0);
-    QCOMPARE(toB.at(8).value, fb);
-    QCOMPARE(instructions.count(), 2);
-    // The velocity: the altered node's own macro 1; for a selected one the global macro 1.
-    QCOMPARE(instructions.at(0).at(3).value<QList<float>>(), QList<float>{ 0.3f });
-    QCOMPARE(instructions.at(1).at(3).value<QList<float>>(), QList<float>{ 0.9f });
-    // Altered nodes keep no plain node parameters.
-    QVERIFY(!rig->nodeParameters(a));
-    QVERIFY(!rig->nodeParameters(b));
-}
-
-void TestPdPlayer::voiceStopIgnoresOtherLists()
-{
-    Rig rig;
-    const WendleRatio a(5, 4);
-    rig.toggle(a);
-    rig.toggle(a);
-    rig.deliver();
-    t_atom atom;
-    libpd_set_symbol(&atom, "1");
-    PdPlayer::pdListHook("voice-stop", 1, &atom);
-    PdPlayer::pdListHook("voice-stop", 0, nullptr);
-    libpd_set_float(&atom, 1.0f);
-    PdPlayer::pdListHook("voice-stopped", 1, &atom);
-    PdPlayer::pdListHook("wendle-in", 1, &atom);
-    rig.deliver();
-    QVERIFY(rig->voiceAt(0).inRelease);
-    QVERIFY(rig->voiceOf(a));
-}
-
-void TestPdPlayer::stealingTakesOldestVoice()
-{
-    Rig rig;
-    rig->setMaxVoices(3);
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4), d(9, 8), e(11, 8);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.toggle(c);
-    rig.toggle(b); // b in release: its voice is still taken
-    rig.deliver();
-    clearSent();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-
-    rig.toggle(d);
-    rig.deliver();
-    // The oldest note is a: released first, then d sounds on its voice.
-    QCOMPARE(toggles(notes), (Toggles{ { a, false }, { d, true } }));
-    QCOMPARE(rig->voiceOf(d)->voice, 0);
-    QVERIFY(!rig->voiceOf(a));
-    const QList<Sent> messages = sentTo(0);
-    QCOMPARE(parameters(messages), (QList<int>{ 1, 4, 5, 6, 7, 8, 9, 10, 11, 2, 3, 1 }));
-    QCOMPARE(messages.at(0).value, 0.0f);
-
-    // Now the oldest is b, already in release: no second note off for it.
-    notes.clear();
-    rig.toggle(e);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { e, true } }));
-    QCOMPARE(rig->voiceOf(e)->voice, 1);
-    QVERIFY(!rig->voiceOf(b));
-    QVERIFY(rig->voiceOf(c) && !rig->voiceOf(c)->inRelease);
-}
-
-void TestPdPlayer::maxVoicesBounds_data()
-{
-    QTest::addColumn<int>("voices");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("0") << 0 << false;
-    QTest::newRow("-1") << -1 << false;
-    QTest::newRow("129") << 129 << false;
-    QTest::newRow("1000") << 1000 << false;
-    QTest::newRow("1") << 1 << true;
-    QTest::newRow("5") << 5 << true;
-    QTest::newRow("128") << 128 << true;
-}
-
-void TestPdPlayer::maxVoicesBounds()
-{
-    QFETCH(int, voices);
-    QFETCH(bool, accepted);
-    Rig rig;
-    rig->setMaxVoices(2);
+    void init()
     {
-        WarningCatcher catcher;
-        rig->setMaxVoices(voices);
-        if (!accepted)
-            QVERIFY2(catcher.warnings().join(' ').contains(QString::number(voices)), "the refused count is logged");
+        RatioContext::publishTransposition(Rational(1, 1), Rational(1, 1));
+        clearSent();
     }
-    const int limit = accepted ? voices : 2;
-    for (int i = 0; i <= limit; ++i)
-        rig.toggle(R(quint64(1001 + 2 * i), 1000));
-    // One note more than the limit: it stole voice 0 and no voice past the limit was used.
-    QCOMPARE(rig->voiceAt(0).ratio, R(quint64(1001 + 2 * limit), 1000));
-    if (limit < PdPlayer::MaxVoices)
-        QCOMPARE(rig->voiceAt(limit).seqId, quint32(0));
-    if (limit > 1)
-        QCOMPARE(rig->voiceAt(limit - 1).ratio, R(quint64(1001 + 2 * (limit - 1)), 1000));
-}
 
-void TestPdPlayer::monoChain()
-{
-    Rig rig;
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4), d(9, 8);
-    rig.exec(SetMonophonic, 1.0f);
-    rig.toggle(a);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    rig.toggle(b);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { a, false }, { b, true } }));
-    QCOMPARE(rig->voiceOf(b)->voice, 1); // a rings out on voice 0
-    QVERIFY(rig->voiceOf(a)->inRelease);
-    notes.clear();
-    rig.toggle(c);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { b, false }, { c, true } }));
-    QCOMPARE(rig->voiceOf(c)->voice, 2);
+    // ---------------------------------------------------------------- dispatch
 
-    // A mono switch forgets the chain: the next note leaves c sounding.
-    rig.exec(SetMonophonic, 1.0f);
-    notes.clear();
-    rig.toggle(d);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { d, true } }));
-    QVERIFY(!rig->voiceOf(c)->inRelease);
-}
-
-void TestPdPlayer::frequencyBounds_data()
-{
-    QTest::addColumn<float>("base");
-    QTest::addColumn<quint64>("n");
-    QTest::addColumn<quint64>("d");
-    QTest::newRow("exactly 20 Hz") << 20.0f << quint64(1) << quint64(1);
-    QTest::newRow("20 Hz from 10 Hz × 2") << 10.0f << quint64(2) << quint64(1);
-    QTest::newRow("just above 20 Hz") << 10.0f << quint64(201) << quint64(100);
-    QTest::newRow("well below") << 440.0f << quint64(1) << quint64(64);
-    QTest::newRow("exactly 20000 Hz") << 20000.0f << quint64(1) << quint64(1);
-    QTest::newRow("20000 Hz from 10000 Hz × 2") << 10000.0f << quint64(2) << quint64(1);
-    QTest::newRow("just below 20000 Hz") << 19999.0f << quint64(1) << quint64(1);
-    QTest::newRow("well above") << 440.0f << quint64(64) << quint64(1);
-    QTest::newRow("middle") << 440.0f << quint64(3) << quint64(2);
-}
-
-void TestPdPlayer::frequencyBounds()
-{
-    QFETCH(float, base);
-    QFETCH(quint64, n);
-    QFETCH(quint64, d);
-    Rig rig;
-    rig->setInterfaceActive(true);
-    rig.exec(SetBaseFrequency, base);
-    rig.deliver();
-    clearSent();
-    const WendleRatio r(n, d);
-    const float f = frequency(r, base);
-    const bool audible = f > 20.0f && f < 20000.0f;
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    QSignalSpy instructions(rig.player.get(), &PdPlayer::instructionsToInterface);
-    rig.toggle(r);
-    rig.deliver();
-    // The voice is taken and the node marked playing either way.
-    QVERIFY(rig->voiceOf(r));
-    QCOMPARE(toggles(notes), (Toggles{ { r, true } }));
-    QList<int> expected{ 4, 5, 6, 7, 8, 9, 10, 11 };
-    if (audible)
-        expected << 2 << 3 << 1;
-    QCOMPARE(parameters(sent()), expected);
-    QCOMPARE(instructions.count(), audible ? 1 : 0);
-}
-
-void TestPdPlayer::releasedNoteToggledAgain()
-{
-    Rig rig;
-    const WendleRatio a(5, 4);
-    rig.toggle(a);
-    rig.toggle(a);
-    rig.toggle(a);
-    QCOMPARE(rig->voiceOf(a)->voice, 1);
-    QVERIFY(rig->voiceAt(0).inRelease);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-
-    // The late stop report of the old voice frees only that voice.
-    t_atom atom;
-    libpd_set_float(&atom, 1.0f);
-    PdPlayer::pdListHook("voice-stop", 1, &atom);
-    QCOMPARE(rig->voiceAt(0).seqId, quint32(0));
-    QVERIFY(!rig->voiceAt(0).inRelease);
-    QVERIFY(rig->voiceOf(a));
-    QCOMPARE(rig->voiceOf(a)->voice, 1);
-    QVERIFY(!rig->voiceOf(a)->inRelease);
-
-    // A report for a voice that is not in release changes nothing.
-    libpd_set_float(&atom, 2.0f);
-    PdPlayer::pdListHook("voice-stop", 1, &atom);
-    QVERIFY(rig->voiceAt(1).seqId != 0);
-    QCOMPARE(rig->voiceOf(a)->voice, 1);
-
-    // The note sounds on: toggling it now releases it.
-    rig.toggle(a);
-    rig.deliver();
-    QCOMPARE(toggles(notes), (Toggles{ { a, false } }));
-    rig.run();
-    QCOMPARE(rig->getAllSoundingRatios(), QList<WendleRatio>{});
-}
-
-void TestPdPlayer::voiceStopNumbers_data()
-{
-    QTest::addColumn<float>("number");
-    QTest::addColumn<bool>("valid");
-    QTest::newRow("1") << 1.0f << true;
-    QTest::newRow("0") << 0.0f << false;
-    QTest::newRow("-1") << -1.0f << false;
-    QTest::newRow("beyond the voices") << 5.0f << false;
-    QTest::newRow("129") << 129.0f << false;
-    QTest::newRow("1.5") << 1.5f << false;
-    QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << false;
-    QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << false;
-}
-
-void TestPdPlayer::voiceStopNumbers()
-{
-    QFETCH(float, number);
-    QFETCH(bool, valid);
-    Rig rig;
-    rig->setMaxVoices(4);
-    const WendleRatio a(5, 4);
-    rig.toggle(a);
-    rig.toggle(a);
-    rig.deliver();
-    t_atom atom;
-    libpd_set_float(&atom, number);
-    PdPlayer::pdListHook("voice-stop", 1, &atom);
-    WarningCatcher catcher;
-    rig.deliver();
-    if (valid) {
-        QCOMPARE(catcher.size(), 0);
-        QCOMPARE(rig->voiceAt(0).seqId, quint32(0));
-        QVERIFY(!rig->voiceOf(a));
-        return;
+    void ignoredCommands_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("path"); // for type 0: an invalid path
+        QTest::newRow("43") << 43 << QString();
+        QTest::newRow("-1") << -1 << QString();
+        QTest::newRow("min") << std::numeric_limits<int>::min() << QString();
+        QTest::newRow("max") << std::numeric_limits<int>::max() << QString();
+        QTest::newRow("0, invalid path") << 0 << "/4";
+        QTest::newRow("0, invalid marker before steps") << 0 << "marked";
     }
-    QVERIFY2(catcher.size() >= 1, "an ignored voice-stop number is logged");
-    QVERIFY(rig->voiceAt(0).inRelease);
-    QVERIFY(rig->voiceOf(a));
-}
 
-void TestPdPlayer::mapGliss_data()
-{
-    QTest::addColumn<int>("which");
-    QTest::addColumn<float>("range");
-    QTest::addColumn<float>("position");
-    QTest::newRow("one, 1.0") << 1 << 1200.0f << 1.0f;
-    QTest::newRow("one, 0.0") << 1 << 1200.0f << 0.0f;
-    QTest::newRow("one, 0.5") << 1 << 1200.0f << 0.5f;
-    QTest::newRow("one, 0.75, 700 cents") << 1 << 700.0f << 0.75f;
-    QTest::newRow("two, 1.0, 100 cents") << 2 << 100.0f << 1.0f;
-    QTest::newRow("two, -0.3, 100 cents") << 2 << 100.0f << -0.3f;
-}
-
-void TestPdPlayer::mapGliss()
-{
-    QFETCH(int, which);
-    QFETCH(float, range);
-    QFETCH(float, position);
-    Rig rig;
-    rig->setGlissRanges(which == 1 ? range : 1200.0f, which == 2 ? range : 100.0f);
-    const float factor = which == 1 ? rig->mapGlissOne(position) : rig->mapGlissTwo(position);
-    QCOMPARE(factor, glissFactor(position, range));
-    if (which == 1 && range == 1200.0f) {
-        // One octave each way.
-        if (position == 1.0f)
-            QCOMPARE(factor, 2.0f);
-        if (position == 0.0f)
-            QCOMPARE(factor, 0.5f);
-        if (position == 0.5f)
-            QCOMPARE(factor, 1.0f);
-    }
-}
-
-void TestPdPlayer::soundingRatiosFollowCallbacks()
-{
-    Rig rig;
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.toggle(c);
-    QCOMPARE(asSet(rig->getAllSoundingRatios()), asSet({ a, b, c }));
-    rig.toggle(b);
-    QCOMPARE(asSet(rig->getAllSoundingRatios()), asSet({ a, c }));
-    rig->onVoiceStopped(1);
-    rig.run();
-    QCOMPARE(asSet(rig->getAllSoundingRatios()), asSet({ a, c }));
-    rig.exec(AllNotesOff);
-    QVERIFY(rig->getAllSoundingRatios().isEmpty());
-}
-
-// The GUI thread reads the sounding ratios while the audio thread changes them:
-// every read must be one whole published state.
-void TestPdPlayer::soundingSnapshotAcrossThreads()
-{
-    Rig rig(ownPlayerStorage<1>());
-    rig->setMaxVoices(8);
-    const QList<WendleRatio> chordX{ R(5, 4), R(3, 2), R(7, 4) };
-    const QList<WendleRatio> chordY{ R(9, 8), R(11, 8) };
-    for (const WendleRatio& r : chordX)
-        rig.toggle(r);
-    const QSet<WendleRatio> x = asSet(chordX), y = asSet(chordY);
-    QCOMPARE(asSet(rig->getAllSoundingRatios()), x);
-
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    std::atomic<bool> done { false };
-    std::thread audio([&] {
-        float out[2 * 64];
-        for (int i = 0; i < 3000; ++i) {
-            for (const WendleRatio& r : chordX + chordY) {
-                const WendleNoteEvent e(ToggleRatioNote, 1.0f, WendlePath(), r);
-                rig->processEvent(EngineCommand::fromEvent(e));
-            }
-            for (int v = 0; v < 8; ++v)
-                rig->onVoiceStopped(v);
-            rig->processCallback(out, 64, false);
+    void ignoredCommands()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, path);
+        EngineRig rig;
+        rig.toggle(R(5, 4));
+        rig.togglePath({ 3 });
+        rig.select(R(7, 4));
+        clearSent();
+        const QStringList before = stateOf(*rig);
+        SignalLog log(rig.get());
+        if (path.isEmpty()) {
+            rig.exec(type);
+            rig.exec(WendleNoteEvent(type, 2.0f, WendlePath::fromSteps({ 3 }), R(5, 4)));
+            rig.exec(WendleTransposeEvent(type, 1.0f, R(3, 2)));
+        } else {
+            WendlePath invalid = WendlePath::fromSteps({ 3 });
+            if (path == "marked")
+                invalid.steps[0] = WendlePath::InvalidMarker;
+            else
+                invalid.fromText(path);
+            QVERIFY(invalid.isInvalid());
+            rig.exec(WendleNoteEvent(TogglePathNote, 1.0f, invalid, WendleRatio()));
         }
-        done.store(true, std::memory_order_release);
-    });
-    int reads = 0;
-    int torn = 0;
-    while (!done.load(std::memory_order_acquire)) {
-        const QSet<WendleRatio> seen = asSet(rig->getAllSoundingRatios());
-        if (seen != x && seen != y)
-            ++torn;
-        if (++reads % 16 == 0)
-            rig.deliver();
-    }
-    audio.join();
-    QLoggingCategory::setFilterRules(QString());
-    QVERIFY(reads > 0);
-    QCOMPARE(torn, 0);
-    rig.deliver();
-}
-
-// ---------------------------------------------------------------- selection and node parameters
-
-void TestPdPlayer::selectionMakesNodeAltered()
-{
-    Rig rig;
-    const WendleRatio a(5, 4), b(3, 2);
-    rig.exec(SetMacro1, 0.3f);
-    rig.toggle(a); // node parameters: macro 1 = 0.3
-    rig.exec(SetMacro1, 0.1f);
-    rig.exec(SetGlissOne, 0.7f);
-    rig.deliver();
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    QSignalSpy altered(rig.player.get(), &PdPlayer::nodeAltered);
-    rig.select(a);
-    rig.select(b);
-    rig.deliver();
-    QCOMPARE(toggles(altered), (Toggles{ { a, true }, { b, true } }));
-    QCOMPARE(toggles(selected), (Toggles{ { a, true }, { b, true } }));
-    QCOMPARE(rig->altered(), (QList<WendleRatio>{ a, b }));
-    // Offsets while selected: its own values less the global ones.
-    QCOMPARE(rig->alteredParameters(a)->macros[0], 0.3f - 0.1f);
-    QCOMPARE(rig->alteredParameters(a)->gliss[0], 0.5f - 0.7f);
-    QCOMPARE(rig->alteredParameters(a)->gliss[1], 0.0f);
-    QCOMPARE(rig->alteredParameters(b)->macros[0], 0.0f);
-
-    // Deselected: absolute values again; reselecting does not alter it anew.
-    rig.select(a);
-    QCOMPARE(rig->alteredParameters(a)->macros[0], 0.3f);
-    QCOMPARE(rig->alteredParameters(a)->gliss[0], 0.5f);
-    QCOMPARE(rig->selection(), QList<WendleRatio>{ b });
-    QCOMPARE(rig->altered(), (QList<WendleRatio>{ a, b }));
-    altered.clear();
-    rig.select(a);
-    rig.deliver();
-    QCOMPARE(altered.count(), 0);
-    QCOMPARE(rig->selection(), (QList<WendleRatio>{ b, a }));
-}
-
-void TestPdPlayer::setMacroValueClamping_data()
-{
-    QTest::addColumn<float>("own");
-    QTest::addColumn<float>("global");
-    QTest::addColumn<float>("value");
-    QTest::addColumn<float>("sentValue");
-    QTest::addColumn<float>("offset");
-    // The two examples of the behaviour, then the rule at its edges.
-    QTest::newRow("offset 0.3, value 0.9") << 0.3f << 0.0f << 0.9f << 1.0f << 0.1f;
-    QTest::newRow("offset -0.95, value 0.9") << 0.0f << 0.95f << 0.9f << 0.0f << -0.9f;
-    const float own = 0.4f, global = 0.2f, value = 0.5f;
-    QTest::newRow("inside") << own << global << value << (own - global) + value << own - global;
-    QTest::newRow("sum exactly 1") << 0.5f << 0.25f << 0.75f << 1.0f << 1.0f - 0.75f;
-    QTest::newRow("sum exactly 0") << 0.25f << 0.5f << 0.25f << 0.0f << -0.25f;
-}
-
-void TestPdPlayer::setMacroValueClamping()
-{
-    QFETCH(float, own);
-    QFETCH(float, global);
-    QFETCH(float, value);
-    QFETCH(float, sentValue);
-    QFETCH(float, offset);
-    Rig rig;
-    const WendleRatio a(5, 4), quiet(3, 2);
-    rig.exec(SetMacro1, own);
-    rig.toggle(a);
-    rig.exec(SetMacro1, global);
-    rig.select(a);
-    rig.select(quiet); // selected, not voiced: nothing is sent for it
-    QCOMPARE(rig->alteredParameters(a)->macros[0], own - global);
-    clearSent();
-    rig.exec(SetMacro1, value);
-    const QList<Sent> messages = sent();
-    QCOMPARE(messages.size(), 1);
-    QCOMPARE(messages.at(0).parameter, 4);
-    QCOMPARE(messages.at(0).voice, rig->voiceOf(a)->voice + 1);
-    QCOMPARE(messages.at(0).value, sentValue);
-    QCOMPARE(rig->alteredParameters(a)->macros[0], offset);
-    QCOMPARE(rig->macro(1), value);
-}
-
-void TestPdPlayer::macroWithEmptySelectionChangesOnlyGlobal()
-{
-    Rig rig;
-    const WendleRatio a(5, 4);
-    rig.toggle(a);
-    rig.deliver();
-    clearSent();
-    QSignalSpy changed(rig.player.get(), qOverload<int, float>(&PdPlayer::macroValueChanged));
-    rig.exec(SetMacro3, 0.6f);
-    rig.deliver();
-    QCOMPARE(sent().size(), 0);
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0).at(0).toInt(), 3);
-    QCOMPARE(rig->macro(3), 0.6f);
-    // The sounding voice keeps its parameters until its next note on.
-    QCOMPARE(rig->nodeParameters(a)->macros[2], 0.0f);
-    rig.toggle(a);
-    rig.toggle(a);
-    QCOMPARE(sentTo(rig->voiceOf(a)->voice).at(2).value, 0.6f);
-}
-
-void TestPdPlayer::glissRetunesOnlySelectedVoices()
-{
-    Rig rig;
-    rig->setGlissRanges(1200.0f, 100.0f);
-    rig->setInterfaceActive(true);
-    const WendleRatio a(5, 4), b(3, 2);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.select(a);
-    rig.deliver();
-    clearSent();
-    QSignalSpy instructions(rig.player.get(), &PdPlayer::instructionsToInterface);
-    rig.exec(SetGlissOne, 0.75f);
-    rig.deliver();
-    const int voiceA = rig->voiceOf(a)->voice;
-    const float f = frequency(a, 440.0f) * glissFactor(0.75f, 1200.0) * glissFactor(0.5f, 100.0);
-    QCOMPARE(sent().size(), 1);
-    QCOMPARE(sent().at(0).parameter, 2);
-    QCOMPARE(sent().at(0).voice, voiceA + 1);
-    QCOMPARE(sent().at(0).value, f);
-    QCOMPARE(instructions.count(), 1);
-    QCOMPARE(instructions.at(0).at(0).toInt(), 2);
-    QCOMPARE(instructions.at(0).at(1).value<QList<int>>(), QList<int>{ voiceA });
-    QCOMPARE(instructions.at(0).at(2).value<QList<float>>(), QList<float>{ f });
-    QCOMPARE(instructions.at(0).at(3).value<QList<float>>(), QList<float>{ -1.0f });
-
-    // Gliss two moves the selected voice by both positions.
-    clearSent();
-    rig.exec(SetGlissTwo, 0.25f);
-    QCOMPARE(sent().size(), 1);
-    QCOMPARE(sent().at(0).value, frequency(a, 440.0f) * glissFactor(0.75f, 1200.0) * glissFactor(0.25f, 100.0));
-
-    // Deselected, a keeps its gliss: its next note on sounds with it.
-    rig.select(a);
-    rig.toggle(a);
-    rig.exec(SetGlissOne, 0.5f);
-    rig.exec(SetGlissTwo, 0.5f);
-    clearSent();
-    rig.toggle(a);
-    const QList<Sent> noteOn = sent();
-    QCOMPARE(parameters(noteOn).mid(8), (QList<int>{ 2, 3, 1 }));
-    QCOMPARE(noteOn.at(8).value, frequency(a, 440.0f) * glissFactor(0.75f, 1200.0) * glissFactor(0.25f, 100.0));
-}
-
-void TestPdPlayer::resetSingleNode_data()
-{
-    QTest::addColumn<bool>("soft");
-    QTest::addColumn<bool>("altered");
-    QTest::addColumn<bool>("voiced");
-    QTest::addColumn<bool>("selected");
-    QTest::addColumn<bool>("deselect");
-    QTest::newRow("plain, voiced") << false << false << true << false << false;
-    QTest::newRow("plain, voiced, soft") << true << false << true << false << false;
-    QTest::newRow("plain, silent") << false << false << false << false << false;
-    QTest::newRow("plain, silent, soft") << true << false << false << false << false;
-    QTest::newRow("selected, voiced, soft") << true << true << true << true << false;
-    QTest::newRow("selected, voiced, soft, deselect") << true << true << true << true << true;
-    QTest::newRow("selected, voiced") << false << true << true << true << false;
-    QTest::newRow("selected, voiced, deselect") << false << true << true << true << true;
-    QTest::newRow("altered, voiced") << false << true << true << false << false;
-    QTest::newRow("altered, voiced, soft") << true << true << true << false << false;
-    QTest::newRow("selected, silent") << false << true << false << true << false;
-    QTest::newRow("selected, silent, soft, deselect") << true << true << false << true << true;
-    QTest::newRow("altered, silent") << false << true << false << false << false;
-}
-
-void TestPdPlayer::resetSingleNode()
-{
-    QFETCH(bool, soft);
-    QFETCH(bool, altered);
-    QFETCH(bool, voiced);
-    QFETCH(bool, selected);
-    QFETCH(bool, deselect);
-    Rig rig;
-    rig->setSoftNodeReset(soft);
-    rig->parseMacroNames("a(0.2):b(0.6)");
-    const WendleRatio r(5, 4);
-    if (voiced)
-        rig.toggle(r);
-    rig.exec(SetMacro1, 0.7f);
-    if (altered) {
-        rig.select(r);
-        rig.exec(SetGlissOne, 0.9f); // retunes r while selected
-        rig.exec(SetMacro2, 0.8f);
-        if (!selected)
-            rig.select(r);
-    }
-    rig.deliver();
-    clearSent();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    QSignalSpy alteredSpy(rig.player.get(), &PdPlayer::nodeAltered);
-    QSignalSpy selectedSpy(rig.player.get(), &PdPlayer::nodeSelected);
-
-    rig->resetSingleNode(r, deselect);
-    rig.deliver();
-
-    const int voice = voiced ? rig->voiceOf(r)->voice : -1;
-    const bool endsSelected = selected && !deselect;
-    QCOMPARE(rig->selection(), endsSelected ? QList<WendleRatio>{ r } : QList<WendleRatio>{});
-    // Selecting again makes the node altered again.
-    QCOMPARE(rig->altered(), endsSelected ? QList<WendleRatio>{ r } : QList<WendleRatio>{});
-    if (altered) {
-        QVERIFY(toggles(alteredSpy).contains(qMakePair(r, false)));
-        const NodeParameters* p = rig->alteredParameters(r);
-        QVERIFY(p);
-        // Reset to the patch defaults; selected again, its parameters are made
-        // anew from the global macros (a reset or note off left it no plain
-        // entry other than the globals), as offsets.
-        const float m1 = endsSelected ? 0.0f : 0.2f;
-        const float g1 = endsSelected ? 0.5f - rig->glissPosition(0) : 0.5f;
-        QCOMPARE(p->macros[0], m1);
-        QCOMPARE(p->gliss[0], g1);
-    } else {
-        QCOMPARE(alteredSpy.count(), 0);
-        QCOMPARE(selectedSpy.count(), 0);
-    }
-
-    if (!voiced) {
-        QCOMPARE(notes.count(), 0);
+        QCOMPARE(log.take(), L{});
         QCOMPARE(sent().size(), 0);
-        return;
+        QCOMPARE(stateOf(*rig), before);
+        QVERIFY(!rig->voiceOf(R(5, 4))->inRelease && !rig->voiceOf(R(3, 2))->inRelease);
+        QCOMPARE(rig->selection(), QList<WendleRatio>{ R(7, 4) });
     }
-    if (soft) {
-        // Retriggered: off, then on with fresh parameters.
-        QCOMPARE(toggles(notes), (Toggles{ { r, false }, { r, true } }));
-        QVERIFY(!rig->voiceOf(r)->inRelease);
-        QCOMPARE(rig->voiceOf(r)->voice, 1);
-        return;
-    }
-    QCOMPARE(notes.count(), 0);
-    const QList<Sent> messages = sentTo(voice);
-    QList<int> expected;
-    if (altered)
-        expected << 2;
-    expected << 4 << 5 << 6 << 7 << 8 << 9 << 10 << 11;
-    QCOMPARE(parameters(messages), expected);
-    const int first = altered ? 1 : 0;
-    for (int m = 1; m <= 8; ++m)
-        QCOMPARE(messages.at(first + m - 1).value, rig->macro(m));
-    if (altered)
-        QCOMPARE(messages.at(0).value, frequency(r, 440.0f)); // gliss back at the defaults
-    if (!endsSelected) {
-        const NodeParameters* plain = rig->nodeParameters(r);
-        QVERIFY(plain);
-        QCOMPARE(plain->macros[0], rig->macro(1));
-        QCOMPARE(plain->gliss[0], 0.5f);
-    }
-}
 
-// ---------------------------------------------------------------- macros and the patch
-
-void TestPdPlayer::parseMacroNames_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QList<float>>("defaults");
-    QTest::addColumn<bool>("warns");
-    QTest::newRow("two macros") << "cutoff(0.25):res(0.5)" << QStringList{ "cutoff", "res" } << QList<float>{ 0.25f, 0.5f }
-                                << false;
-    QTest::newRow("no brackets") << "drive" << QStringList{ "drive" } << QList<float>{ -1.0f } << false;
-    QTest::newRow("empty piece dropped") << "a(0.1)::b(0.2)" << QStringList{ "a", "b" } << QList<float>{ 0.1f, 0.2f }
-                                         << false;
-    QTest::newRow("leading and trailing colons") << ":a(0.5):" << QStringList{ "a" } << QList<float>{ 0.5f } << false;
-    QTest::newRow("closing before opening") << "x)(0.3" << QStringList{ "x)(0.3" } << QList<float>{ -1.0f } << false;
-    QTest::newRow("closing before opening, closed") << ")x(0.3)" << QStringList{ ")x(0.3)" } << QList<float>{ -1.0f }
-                                                    << false;
-    QTest::newRow("no closing bracket") << "a(0.5" << QStringList{ "a(0.5" } << QList<float>{ -1.0f } << false;
-    QTest::newRow("not a number") << "gain(loud)" << QStringList{ "gain" } << QList<float>{ 0.0f } << false;
-    QTest::newRow("empty brackets") << "gain()" << QStringList{ "gain" } << QList<float>{ 0.0f } << false;
-    QTest::newRow("text after the bracket dropped") << "q(0.75)x" << QStringList{ "q" } << QList<float>{ 0.75f } << false;
-    QTest::newRow("mixed") << "a(1):b:c(0)" << QStringList{ "a", "b", "c" } << QList<float>{ 1.0f, -1.0f, 0.0f } << false;
-    QTest::newRow("eight") << "a(0.1):b(0.2):c(0.3):d(0.4):e(0.5):f(0.6):g(0.7):h(0.8)"
-                           << QStringList{ "a", "b", "c", "d", "e", "f", "g", "h" }
-                           << QList<float>{ 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 0.8f } << false;
-    QTest::newRow("nine: the first eight") << "a(0.1):b(0.2):c(0.3):d(0.4):e(0.5):f(0.6):g(0.7):h(0.8):i(0.9)"
-                                           << QStringList{ "a", "b", "c", "d", "e", "f", "g", "h" }
-                                           << QList<float>{ 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 0.8f } << true;
-    QTest::newRow("empty") << "" << QStringList{} << QList<float>{} << false;
-}
-
-void TestPdPlayer::parseMacroNames()
-{
-    QFETCH(QString, text);
-    QFETCH(QStringList, names);
-    QFETCH(QList<float>, defaults);
-    QFETCH(bool, warns);
-    Rig rig;
-    for (int m = 1; m <= 8; ++m)
-        rig.exec(23 + m, 0.33f);
-    rig.deliver();
-    QSignalSpy namesSpy(rig.player.get(), &PdPlayer::macroNamesReceived);
-    QSignalSpy defaultsSpy(rig.player.get(), &PdPlayer::macroDefaultsReceived);
-    const QByteArray utf8 = text.toUtf8();
-    rig->parseMacroNames(utf8.constData());
-    WarningCatcher catcher;
-    rig.deliver();
-    QCOMPARE(catcher.size() > 0, warns);
-    QCOMPARE(namesSpy.count(), 1);
-    QCOMPARE(namesSpy.at(0).at(0).toStringList(), names);
-    QCOMPARE(defaultsSpy.count(), 1);
-    QCOMPARE(defaultsSpy.at(0).at(0).value<QList<float>>(), defaults);
-    QCOMPARE(rig->macroNames(), names);
-    for (int m = 1; m <= 8; ++m) {
-        const bool given = m <= defaults.size();
-        QCOMPARE(rig->macroDefault(m), given ? defaults.at(m - 1) : 0.0f);
-        // Without "maintainMacroParameters" the globals follow the defaults.
-        QCOMPARE(rig->macro(m), given ? defaults.at(m - 1) : 0.33f);
-    }
-}
-
-void TestPdPlayer::parseMacroNamesMaintained()
-{
-    Rig rig;
-    rig->setMaintainMacroParameters(true);
-    rig.exec(SetMacro1, 0.9f);
-    rig.exec(SetMacro2, 0.1f);
-    rig->parseMacroNames("cutoff(0.25):res(0.5)");
-    QCOMPARE(rig->macroDefault(1), 0.25f);
-    QCOMPARE(rig->macroDefault(2), 0.5f);
-    QCOMPARE(rig->macro(1), 0.9f);
-    QCOMPARE(rig->macro(2), 0.1f);
-}
-
-void TestPdPlayer::macroAnswerOutsideWaitIgnored()
-{
-    Rig rig;
-    QSignalSpy namesSpy(rig.player.get(), &PdPlayer::macroNamesReceived);
-    t_atom atoms[2];
-    libpd_set_float(&atoms[0], 1.0f);
-    libpd_set_symbol(&atoms[1], "late(0.5)");
-    PdPlayer::pdListHook("output-voice-info", 2, atoms);
-    rig.deliver();
-    QCOMPARE(namesSpy.count(), 0);
-    QVERIFY(rig->macroNames().isEmpty());
-    QCOMPARE(rig->macroDefault(1), 0.0f);
-}
-
-void TestPdPlayer::openTakesMacroNames_data()
-{
-    QTest::addColumn<bool>("maintain");
-    QTest::newRow("macros follow the defaults") << false;
-    QTest::newRow("maintainMacroParameters") << true;
-}
-
-void TestPdPlayer::openTakesMacroNames()
-{
-    QFETCH(bool, maintain);
-    Rig rig;
-    rig->setMaintainMacroParameters(maintain);
-    rig.exec(SetMacro1, 0.9f);
-    rig.deliver();
-    QSignalSpy namesSpy(rig.player.get(), &PdPlayer::macroNamesReceived);
-    QSignalSpy defaultsSpy(rig.player.get(), &PdPlayer::macroDefaultsReceived);
-    QSignalSpy loaded(rig.player.get(), &PdPlayer::patchLoaded);
-    QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-    QVERIFY(rig->hasPatch());
-    rig.deliver();
-    QCOMPARE(loaded.count(), 1);
-    QCOMPARE(loaded.at(0).at(0).toString(), QFileInfo(QDir(dataDir()).filePath("engine_macros.pd")).absoluteFilePath());
-    QCOMPARE(namesSpy.count(), 1);
-    QCOMPARE(namesSpy.at(0).at(0).toStringList(), (QStringList{ "cutoff", "res" }));
-    QCOMPARE(defaultsSpy.count(), 1);
-    QCOMPARE(defaultsSpy.at(0).at(0).value<QList<float>>(), (QList<float>{ 0.25f, 0.5f }));
-    QCOMPARE(rig->macroDefault(1), 0.25f);
-    QCOMPARE(rig->macro(1), maintain ? 0.9f : 0.25f);
-
-    // The answer was taken: a second one is not.
-    t_atom atoms[2];
-    libpd_set_float(&atoms[0], 1.0f);
-    libpd_set_symbol(&atoms[1], "other(0.1)");
-    PdPlayer::pdListHook("output-voice-info", 2, atoms);
-    rig.deliver();
-    QCOMPARE(namesSpy.count(), 1);
-
-    rig->unloadPatch();
-    QVERIFY(!rig->hasPatch());
-    rig.deliver();
-    QCOMPARE(namesSpy.count(), 2);
-    QVERIFY(namesSpy.at(1).at(0).toStringList().isEmpty());
-    QVERIFY(rig->macroNames().isEmpty());
-}
-
-void TestPdPlayer::lateMacroAnswerTaken()
-{
-    Rig rig;
-    QSignalSpy namesSpy(rig.player.get(), &PdPlayer::macroNamesReceived);
-    QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_latemacros.pd")));
-    rig.deliver();
-    QCOMPARE(namesSpy.count(), 0);
-    // An answer some blocks later is still the answer.
-    for (int i = 0; i < 20 && rig->macroNames().isEmpty(); ++i)
-        rig.run();
-    rig.deliver();
-    QCOMPARE(namesSpy.count(), 1);
-    QCOMPARE(namesSpy.at(0).at(0).toStringList(), (QStringList{ "drive", "tone", "mix" }));
-    QCOMPARE(rig->macroDefault(1), 0.75f);
-    QCOMPARE(rig->macroDefault(2), 0.125f);
-    QCOMPARE(rig->macroDefault(3), -1.0f);
-    rig->unloadPatch();
-}
-
-void TestPdPlayer::failedOpen()
-{
-    Rig rig;
-    QSignalSpy loaded(rig.player.get(), &PdPlayer::patchLoaded);
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Opening PD patch failed: ")));
-    QVERIFY(!rig->loadPendingPatch(dataDir(), QStringLiteral("no_such_patch.pd")));
-    QVERIFY(!rig->hasPatch());
-    QCOMPARE(loaded.count(), 0);
-    // The engine works on without a patch.
-    rig.toggle(R(3, 2));
-    QVERIFY(rig->voiceOf(R(3, 2)));
-}
-
-void TestPdPlayer::closeWithoutPatch()
-{
-    Rig rig;
-    rig.toggle(R(5, 4));
-    rig.select(R(3, 2));
-    rig.deliver();
-    SignalCounter signalCount(rig.player.get());
-    clearSent();
-    QElapsedTimer clock;
-    clock.start();
-    rig->unloadPatch();
-    QVERIFY(clock.elapsed() < PdPlayer::HandOverTimeoutMs);
-    rig.deliver();
-    QCOMPARE(signalCount.total(), 0);
-    QCOMPARE(sent().size(), 0);
-    QVERIFY(!rig->voiceOf(R(5, 4))->inRelease);
-    QCOMPARE(rig->selection(), QList<WendleRatio>{ R(3, 2) });
-}
-
-// With a stream running the GUI thread really waits: the close must wake it.
-void TestPdPlayer::closeWithoutPatchWakesGuiThread()
-{
-    Rig rig(ownPlayerStorage<2>());
-    StreamThread stream(*rig);
-    QElapsedTimer clock;
-    clock.start();
-    rig->unloadPatch();
-    const qint64 elapsed = clock.elapsed();
-    stream.stop();
-    QVERIFY2(elapsed < PdPlayer::HandOverTimeoutMs, qPrintable(QString::number(elapsed)));
-    QVERIFY(!rig->hasPatch());
-}
-
-void TestPdPlayer::openAndCloseWithStreamThread()
-{
-    Rig rig(ownPlayerStorage<3>());
-    QSignalSpy namesSpy(rig.player.get(), &PdPlayer::macroNamesReceived);
+    void togglePathNote_data()
     {
-        StreamThread stream(*rig);
+        QTest::addColumn<QList<int>>("steps");
+        QTest::addColumn<int>("transposeStep"); // the player's own, by type 15
+        QTest::newRow("root") << QList<int>{} << 0;
+        QTest::newRow("fifth an octave down") << QList<int>{ 3, -2 } << 0;
+        QTest::newRow("third, transposed up a fifth") << QList<int>{ 5 } << 3;
+        QTest::newRow("two steps, transposed by -11") << QList<int>{ 13, -5 } << -11;
+        QTest::newRow("six steps") << QList<int>{ 3, 3, -5, 7, -2, 11 } << 0;
+    }
+
+    void togglePathNote()
+    {
+        QFETCH(QList<int>, steps);
+        QFETCH(int, transposeStep);
+        EngineRig rig;
+        if (transposeStep != 0)
+            rig.exec(TransposeByPrime, float(transposeStep));
+        const WendleRatio expected(pathRatio(steps) * (transposeStep ? stepInterval(transposeStep) : Rational(1, 1)));
+        SignalLog log(rig.get(), { "noteToggled" });
+        rig.togglePath(steps);
+        QCOMPARE(parameters(sent(0)), NoteOnOrder);
+        QCOMPARE(sent(0).at(8).value, frequency(expected));
+        rig.togglePath(steps);
+        // Toggled while in release: sounds again, on a voice of its own.
+        rig.togglePath(steps);
+        QCOMPARE(rig->voiceOf(expected)->voice, 1);
+        QCOMPARE(log.take(), (L{ entry("noteToggled", expected, true), entry("noteToggled", expected, false),
+                                 entry("noteToggled", expected, true) }));
+    }
+
+    void togglePathNotePrimeOff_data()
+    {
+        QTest::addColumn<QList<int>>("steps");
+        QTest::addColumn<int>("prime");
+        QTest::newRow("last step 5") << QList<int>{ 3, 5 } << 5;
+        QTest::newRow("last step -7") << QList<int>{ 3, -7 } << 7;
+        QTest::newRow("root, entry 0 of the prime list") << QList<int>{} << primeList[0];
+    }
+
+    // A path whose last prime is switched off neither sounds nor stops.
+    void togglePathNotePrimeOff()
+    {
+        QFETCH(QList<int>, steps);
+        QFETCH(int, prime);
+        EngineRig rig;
+        rig.togglePath(steps);
+        rig.exec(TogglePrime, float(prime));
+        SignalLog log(rig.get(), { "noteToggled" });
+        clearSent();
+        rig.togglePath(steps);
+        if (!steps.isEmpty())
+            rig.togglePath(QList<int>{ 2 } + steps);
+        QCOMPARE(sent().size(), 0);
+        rig.togglePath({ 13 });
+        rig.exec(TogglePrime, float(prime));
+        rig.togglePath(steps);
+        QCOMPARE(log.take(), (L{ "noteToggled(13/8,true)", entry("noteToggled", WendleRatio(pathRatio(steps)), false) }));
+    }
+
+    void allNotesOffTypes()
+    {
+        EngineRig rig;
+        for (const WendleRatio& r : { R(5, 4), R(3, 2) })
+            rig.toggle(r);
+        rig.exec(SetHold, 1.0f);
+        rig.toggle(R(9, 8));
+        SignalLog log(rig.get(), { "noteToggled" });
+        clearSent();
+        rig.exec(AllNotesOffExceptHeld);
+        QCOMPARE(log.take(), L{ "noteToggled(9/8,false)" });
+        QCOMPARE(parameters(sent()), QList<int>{ 1 });
+        // Every voiced ratio, the one already in release too.
+        rig.exec(AllNotesOff);
+        QCOMPARE(log.take(), (L{ "noteToggled(5/4,false)", "noteToggled(3/2,false)", "noteToggled(9/8,false)" }));
+        QVERIFY(rig->voiceOf(R(5, 4))->inRelease);
+    }
+
+    void everyDeselectionReportsItsNode_data()
+    {
+        QTest::addColumn<int>("type"); // -1: patch close
+        QTest::addColumn<bool>("reselected");
+        QTest::newRow("3 deselect all") << int(DeselectAll) << false;
+        QTest::newRow("4 reset selected") << int(ResetSelectedNodes) << true;
+        QTest::newRow("5 reset selected, deselect") << int(ResetSelectedNodesAndDeselect) << false;
+        QTest::newRow("6 reset altered") << int(ResetAlteredNodes) << true;
+        QTest::newRow("9 reset all, deselect") << int(ResetAllParametersAndDeselect) << false;
+        QTest::newRow("12 gliss reset") << int(NodeResetGliss) << true;
+        QTest::newRow("patch close") << -1 << false;
+    }
+
+    // Each deselected node is announced by its own ratio, once.
+    void everyDeselectionReportsItsNode()
+    {
+        QFETCH(int, type);
+        QFETCH(bool, reselected);
+        EngineRig rig;
+        if (type < 0)
+            QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
+        for (const WendleRatio& r : { R(5, 4), R(3, 2), R(7, 4) })
+            rig.select(r);
+        SignalLog log(rig.get(), { "nodeSelected" });
+        if (type < 0)
+            rig->unloadPatch();
+        else
+            rig.exec(type);
+        QStringList seen = log.take();
+        seen.sort();
+        L expected{ "nodeSelected(3/2,false)", "nodeSelected(5/4,false)", "nodeSelected(7/4,false)" };
+        if (reselected)
+            expected << "nodeSelected(3/2,true)" << "nodeSelected(5/4,true)" << "nodeSelected(7/4,true)";
+        expected.sort();
+        QCOMPARE(seen, expected);
+    }
+
+    void commandsWithoutRatio_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("warning");
+        const QString none = QStringLiteral("Command %1 ignored: it carries no ratio");
+        QTest::newRow("34 toggle") << int(ToggleRatioNote) << none.arg(34);
+        QTest::newRow("37 select") << int(ToggleNodeSelection) << none.arg(37);
+        QTest::newRow("38 reset") << int(ResetNode) << none.arg(38);
+        QTest::newRow("36 transpose") << int(TransposeByRatio) << QStringLiteral("Transposition by a ratio without value ignored");
+        QTest::newRow("35 remove: harmless, reported") << int(RemoveNode) << QString();
+        QTest::newRow("3 deselect all: harmless, reported") << int(DeselectAll) << QString();
+    }
+
+    // A plain event carries the ratio 0/1: a note, card or transposition of "no
+    // ratio" is refused.
+    void commandsWithoutRatio()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, warning);
+        EngineRig rig;
+        rig.toggle(R(3, 2));
+        clearSent();
+        const QStringList before = stateOf(*rig);
+        SignalLog log(rig.get());
+        rig.exec(type);
+        WarningCatcher catcher;
+        const bool reported = type == RemoveNode || type == DeselectAll;
+        QCOMPARE(log.take(), reported ? L{ "removeNodeInStack(0/1)" } : L{});
+        QCOMPARE(catcher.warnings(), warning.isEmpty() ? L{} : L{ warning });
+        QVERIFY(sent().isEmpty());
+        QVERIFY(rig->selection().isEmpty() && rig->altered().isEmpty());
+        QCOMPARE(stateOf(*rig), before);
+    }
+
+    void resetTypes_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<bool>("selectionKept");
+        QTest::addColumn<bool>("unselectedAlteredReset");
+        QTest::addColumn<bool>("globalsToDefaults");
+        QTest::newRow("4 reset selected") << int(ResetSelectedNodes) << true << false << false;
+        QTest::newRow("5 reset selected, deselect") << int(ResetSelectedNodesAndDeselect) << false << false << false;
+        QTest::newRow("6 reset altered") << int(ResetAlteredNodes) << true << true << false;
+        QTest::newRow("7 reset altered, deselect") << int(ResetAlteredNodesAndDeselect) << false << true << false;
+        QTest::newRow("8 reset all") << int(ResetAllParameters) << true << true << true;
+        QTest::newRow("9 reset all, deselect") << int(ResetAllParametersAndDeselect) << false << true << true;
+    }
+
+    void resetTypes()
+    {
+        QFETCH(int, type);
+        QFETCH(bool, selectionKept);
+        QFETCH(bool, unselectedAlteredReset);
+        QFETCH(bool, globalsToDefaults);
+        EngineRig rig;
+        rig->parseMacroNames("m1(0.2):m2(0.4)");
+        const WendleRatio a(5, 4), b(3, 2), c(7, 4), d(9, 8);
+        rig.toggle(a);
+        rig.toggle(b);
+        for (const WendleRatio& r : { a, c, d, d }) // d: altered, not selected
+            rig.select(r);
+        rig.exec(SetMacro1, 0.9f);
+        rig.exec(SetGlissOne, 0.7f);
+        const NodeParameters dBefore = *rig->alteredParameters(d);
+        SignalLog log(rig.get(), { "nodeAltered", "macroValueChanged", "resetGlissSliders" });
+        rig.exec(type);
+
+        QCOMPARE(rig->selection(), selectionKept ? (QList<WendleRatio>{ a, c }) : QList<WendleRatio>{});
+        // Selected nodes end altered again only because they are selected again.
+        QList<WendleRatio> expectedAltered = selectionKept ? QList<WendleRatio>{ a, c } : QList<WendleRatio>{};
+        if (!unselectedAlteredReset)
+            expectedAltered << d;
+        QCOMPARE(asSet(rig->altered()), asSet(expectedAltered));
+        L expected{ "nodeAltered(5/4,false)", "nodeAltered(7/4,false)" };
+        if (unselectedAlteredReset)
+            expected << "nodeAltered(9/8,false)";
+        if (selectionKept)
+            expected << "nodeAltered(5/4,true)" << "nodeAltered(7/4,true)";
+        // The defaults go through setMacroValue.
+        if (globalsToDefaults)
+            expected << "macroValueChanged(1,0.2)" << "macroValueChanged(2,0.4)" << "resetGlissSliders(0)";
+        QStringList seen = log.take();
+        seen.sort();
+        expected.sort();
+        QCOMPARE(seen, expected);
+        // A reset entry stays, holding the defaults.
+        QCOMPARE(rig->alteredParameters(d)->macros[0], unselectedAlteredReset ? 0.2f : dBefore.macros[0]);
+        QCOMPARE(rig->alteredParameters(d)->macros[1], unselectedAlteredReset ? 0.4f : dBefore.macros[1]);
+        QCOMPARE(rig->alteredParameters(d)->gliss[0], unselectedAlteredReset ? 0.5f : dBefore.gliss[0]);
+        QCOMPARE(rig->macro(1), globalsToDefaults ? 0.2f : 0.9f);
+        QCOMPARE(rig->glissPosition(0), globalsToDefaults ? 0.5f : 0.7f);
+        QVERIFY(!rig->voiceOf(a)->inRelease && !rig->voiceOf(b)->inRelease);
+    }
+
+    void resetAlteredSoftRetriggers()
+    {
+        EngineRig rig;
+        rig->setSoftNodeReset(true);
+        rig.toggle(R(5, 4));
+        rig.toggle(R(3, 2));
+        rig.select(R(5, 4));
+        SignalLog log(rig.get(), { "noteToggled" });
+        rig.exec(ResetAlteredNodesAndDeselect);
+        QCOMPARE(log.take(), (L{ "noteToggled(5/4,false)", "noteToggled(3/2,false)", "noteToggled(5/4,true)", "noteToggled(3/2,true)" }));
+        QVERIFY(rig->selection().isEmpty() && rig->altered().isEmpty());
+    }
+
+    void nodeResetModes_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("10 gliss one") << int(NodeResetGlissOne) << 1;
+        QTest::newRow("11 gliss two") << int(NodeResetGlissTwo) << 2;
+        QTest::newRow("12 both") << int(NodeResetGliss) << 0;
+    }
+
+    void nodeResetModes()
+    {
+        QFETCH(int, type);
+        QFETCH(int, mode);
+        EngineRig rig;
+        rig->setGlissRanges(1200.0f, 100.0f);
+        rig->setGlissRangeOptions(600.0f, 50.0f);
+        const WendleRatio a(5, 4), b(3, 2);
+        rig.toggle(a);
+        rig.select(a);
+        rig.exec(SetGlissOne, 0.8f);
+        rig.exec(SetGlissTwo, 0.3f);
+        rig.select(a); // a keeps 0.8 and 0.3 as its own positions
+        rig.select(b);
+        SignalLog log(rig.get(), { "nodeSelected", "resetGlissSliders" });
+        clearSent();
+        rig.exec(type);
+        QCOMPARE(log.take(), (L{ "nodeSelected(3/2,false)", "nodeSelected(3/2,true)", QStringLiteral("resetGlissSliders(%1)").arg(mode) }));
+        const float one = mode != 2 ? 0.5f : 0.8f;
+        const float two = mode != 1 ? 0.5f : 0.3f;
+        QCOMPARE(rig->glissPosition(0), one);
+        QCOMPARE(rig->glissPosition(1), two);
+        QCOMPARE(rig->alteredParameters(a)->gliss[0], one);
+        QCOMPARE(rig->alteredParameters(a)->gliss[1], two);
+        // The voiced altered node is retuned with the ranges in force before the reload.
+        QCOMPARE(parameters(sent(0)), QList<int>{ 2 });
+        QCOMPARE(sent(0).at(0).value, frequency(a) * glissFactor(mode ? one : 0.5f, 1200.0) * glissFactor(mode ? two : 0.5f, 100.0));
+        QCOMPARE(rig->mapGlissOne(1.0f), glissFactor(1.0f, 600.0));
+        QCOMPARE(rig->mapGlissTwo(1.0f), glissFactor(1.0f, 50.0));
+    }
+
+    // A replay from the GUI runs at the next callback, before what the GUI
+    // posts after it; one from the controller in the same callback, after the GUI's.
+    void replayTiming()
+    {
+        EngineRig rig;
+        rig.select(R(5, 4));
+        rig.select(R(3, 2));
+        rig.toggle(R(7, 4));
+        rig.select(R(7, 4)); // sounding and selected: the replay toggles it off
+        SignalLog log(rig.get(), { "noteToggled" });
+        rig.exec(ReplaySelection);
+        QCOMPARE(log.take(), L{});
+        rig.toggle(R(13, 8));
+        rig.run();
+        QCOMPARE(log.take(), (L{ "noteToggled(5/4,true)", "noteToggled(3/2,true)", "noteToggled(7/4,false)", "noteToggled(13/8,true)" }));
+        rig.post(WendleNoteEvent(ToggleRatioNote, 1.0f, WendlePath(), R(11, 8)));
+        rig.postSerial(WendleEvent(ReplaySelection));
+        rig.run();
+        rig.run();
+        QCOMPARE(log.take(), (L{ "noteToggled(11/8,true)", "noteToggled(5/4,false)", "noteToggled(3/2,false)", "noteToggled(7/4,true)" }));
+        // Held nodes stay when replayed with hold on.
+        rig.exec(SetHold, 1.0f);
+        rig.postSerial(WendleEvent(ReplaySelection));
+        rig.run();
+        QCOMPARE(log.take(), (L{ "noteToggled(5/4,true)", "noteToggled(3/2,true)" }));
+    }
+
+    void replayOverflowWarns()
+    {
+        EngineRig rig;
+        for (int i = 0; i < 300; ++i)
+            rig->toggleNodeSelection(R(quint64(1000 + i), 999));
+        SignalLog log(rig.get(), { "noteToggled" });
+        rig.exec(ReplaySelection);
+        rig.run();
+        rig.run();
+        WarningCatcher catcher;
+        const QStringList notes = log.take();
+        QCOMPARE(catcher.count(QStringLiteral("Command buffer full")), 1);
+        QCOMPARE(notes.first(), "noteToggled(1000/999,true)");
+        QCOMPARE(notes.count(QStringLiteral("noteToggled(%1/999,true)").arg(999 + PdPlayer::ReplayCapacity)), 1);
+        QCOMPARE(notes.count(QStringLiteral("noteToggled(%1/999,true)").arg(1000 + PdPlayer::ReplayCapacity)), 0);
+    }
+
+    void selectSounding()
+    {
+        EngineRig rig;
+        for (const WendleRatio& r : { R(5, 4), R(3, 2), R(7, 4), R(11, 8), R(11, 8) }) // 11/8 in release
+            rig.toggle(r);
+        rig.select(R(3, 2));
+        rig.select(R(9, 8));
+        SignalLog log(rig.get(), { "nodeSelected" });
+        rig.exec(SelectSounding);
+        QCOMPARE(log.take(), (L{ "nodeSelected(5/4,true)", "nodeSelected(7/4,true)" }));
+        QCOMPARE(rig->selection().size(), 4);
+    }
+
+    void commandEffects_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<float>("value");
+        QTest::addColumn<int>("startStep"); // a type 15 step taken first
+        QTest::addColumn<QStringList>("reports");
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QString>("warning");
+        const QString notFinite = QStringLiteral("Command %1 ignored: its value is not a finite number");
+        const QString noPrime = QStringLiteral("Transposition by %1 ignored: not a prime step");
+        const QString noIndex = QStringLiteral("Prime toggle for %1 ignored: not an index 0 to 31");
+        QTest::newRow("15 2.5 rounds to +3") << 15 << 2.5f << 0 << L{ "transposed(3/2,3)" } << L{ "transposition 3/2" } << QString();
+        QTest::newRow("15 -2.5 rounds to -3") << 15 << -2.5f << 0 << L{ "transposed(2/3,-3)" } << L{ "transposition 2/3" } << QString();
+        QTest::newRow("15 2.49 onto 5") << 15 << 2.49f << 5 << L{ "transposed(5/2,2)" } << L{ "transposition 5/2" } << QString();
+        QTest::newRow("15 31 onto 5") << 15 << 31.0f << 5 << L{ "transposed(155/64,31)" } << L{ "transposition 155/64" } << QString();
+        QTest::newRow("15 -0.4 resets") << 15 << -0.4f << 7 << L{ "transposed(1/1,0)" } << L{ "transposition 1/1" } << QString();
+        QTest::newRow("15 259 reduces to 3") << 15 << 259.0f << 0 << L{ "transposed(3/2,3)" } << L{ "transposition 3/2" } << QString();
+        QTest::newRow("15 4 is no prime") << 15 << 4.0f << 5 << L{} << L{} << noPrime.arg(4);
+        QTest::newRow("15 1 is no prime") << 15 << 1.0f << 0 << L{} << L{} << noPrime.arg(1);
+        QTest::newRow("15 -9 is no prime") << 15 << -9.0f << 3 << L{} << L{} << noPrime.arg(-9);
+        QTest::newRow("15 37 is beyond the table") << 15 << 37.0f << 0 << L{} << L{} << noPrime.arg(37);
+        QTest::newRow("15 NaN") << 15 << NaN << 3 << L{} << L{} << notFinite.arg(15);
+        QTest::newRow("15 infinity") << 15 << Inf << 0 << L{} << L{} << notFinite.arg(15);
+        QTest::newRow("16 voice volume add") << 16 << -1.5f << 0 << L{ "voiceVolumeChanged(-0.5)" } << L{ "voice -0.5" } << QString();
+        QTest::newRow("17 voice volume set, unclamped") << 17 << 4.0f << 0 << L{ "voiceVolumeChanged(4)" } << L{ "voice 4" } << QString();
+        QTest::newRow("18 master volume add, unclamped") << 18 << 2.0f << 0 << L{ "volumeChanged(2.8)", "master-vol(2.8)" }
+                                                         << L{ "master 2.8" } << QString();
+        QTest::newRow("19 master volume set") << 19 << 0.45f << 0 << L{ "volumeChanged(0.45)", "master-vol(0.45)" } << L{ "master 0.45" }
+                                              << QString();
+        QTest::newRow("22 base frequency") << 22 << 261.5f << 0 << L{ "baseFrequencyChanged(261.5)" } << L{ "base 261.5" } << QString();
+        QTest::newRow("16 NaN") << 16 << NaN << 0 << L{} << L{} << notFinite.arg(16);
+        QTest::newRow("32 NaN") << 32 << NaN << 0 << L{} << L{} << notFinite.arg(32);
+        QTest::newRow("19 infinity") << 19 << Inf << 0 << L{} << L{} << notFinite.arg(19);
+        QTest::newRow("22 NaN") << 22 << NaN << 0 << L{} << L{} << notFinite.arg(22);
+        QTest::newRow("20 mono 0.5 is off") << 20 << 0.5f << 0 << L{ "monophonicChanged(false)" } << L{} << QString();
+        QTest::newRow("20 mono 0.51 is on") << 20 << 0.51f << 0 << L{ "monophonicChanged(true)" } << L{ "mono 1" } << QString();
+        QTest::newRow("20 mono NaN is off") << 20 << NaN << 0 << L{ "monophonicChanged(false)" } << L{} << QString();
+        QTest::newRow("21 0.001 next patch") << 21 << 0.001f << 0 << L{ "patchIncRequested()" } << L{} << QString();
+        QTest::newRow("21 0 previous patch") << 21 << 0.0f << 0 << L{ "patchDecRequested()" } << L{} << QString();
+        QTest::newRow("21 NaN previous patch") << 21 << NaN << 0 << L{ "patchDecRequested()" } << L{} << QString();
+        QTest::newRow("23 5.9 truncates to 5") << 23 << 5.9f << 0 << L{ "primeEnabledToggled(5,false)" } << L{ "primes off 5" } << QString();
+        QTest::newRow("23 31.99 truncates to 31") << 23 << 31.99f << 0 << L{ "primeEnabledToggled(31,false)" } << L{ "primes off 31" }
+                                                  << QString();
+        QTest::newRow("23 -0.5 truncates to 0") << 23 << -0.5f << 0 << L{ "primeEnabledToggled(0,false)" } << L{ "primes off 0" } << QString();
+        QTest::newRow("23 32 is outside") << 23 << 32.0f << 0 << L{} << L{} << noIndex.arg(32);
+        QTest::newRow("23 -1 is outside") << 23 << -1.0f << 0 << L{} << L{} << noIndex.arg(-1);
+        QTest::newRow("23 NaN") << 23 << NaN << 0 << L{} << L{} << noIndex.arg(double(NaN));
+        for (int m = 1; m <= 8; ++m) {
+            QStringList macros(8, QStringLiteral("0"));
+            macros[m - 1] = QString::number(float(0.1 * m + 0.05), 'g', 6);
+            QTest::addRow("%d macro %d", 23 + m, m) << 23 + m << float(0.1 * m + 0.05) << 0
+                                                  << L{ QStringLiteral("macroValueChanged(%1,%2)").arg(m).arg(macros[m - 1]) }
+                                                  << L{ "macros " + macros.join(',') } << QString();
+        }
+        QTest::newRow("31 NaN") << 31 << NaN << 0 << L{} << L{} << notFinite.arg(31);
+        QTest::newRow("39 nodes recalled") << 39 << 1.0f << 0 << L{ "nodesRecalled()" } << L{} << QString();
+        QTest::newRow("40 hold 1.0 is on") << 40 << 1.0f << 0 << L{ "nodeHold(5/4,true)" } << L{ "hold 1" } << QString();
+        QTest::newRow("40 hold 0.999 is off") << 40 << 0.999f << 0 << L{} << L{} << QString();
+        QTest::newRow("40 hold 2.0 is off") << 40 << 2.0f << 0 << L{} << L{} << QString();
+    }
+
+    // What a command reports, what it changes of the engine's global state and
+    // what it logs when it refuses; a sounding note is never retuned.
+    void commandEffects()
+    {
+        QFETCH(int, type);
+        QFETCH(float, value);
+        QFETCH(int, startStep);
+        QFETCH(QStringList, reports);
+        QFETCH(QStringList, changes);
+        QFETCH(QString, warning);
+        EngineRig rig;
+        if (startStep)
+            rig.exec(TransposeByPrime, float(startStep));
+        rig.toggle(R(5, 4));
+        clearSent();
+        const QStringList before = stateOf(*rig);
+        SignalLog log(rig.get());
+        rig.exec(type, value);
+        WarningCatcher catcher;
+        QStringList seen = log.take();
+        for (float v : masterVolumes())
+            seen << QStringLiteral("master-vol(%1)").arg(QString::number(v, 'g', 6));
+        QCOMPARE(seen, reports);
+        QCOMPARE(catcher.warnings(), warning.isEmpty() ? L{} : L{ warning });
+        QStringList changed;
+        for (const QString& item : stateOf(*rig)) {
+            if (!before.contains(item))
+                changed << item;
+        }
+        QCOMPARE(changed, changes);
+        QCOMPARE(sent().size(), 0);
+    }
+
+    void transposeByRatio()
+    {
+        EngineRig rig;
+        SignalLog log(rig.get(), { "transposed" });
+        rig.exec(WendleTransposeEvent(TransposeByRatio, 1.0f, R(3, 2)));
+        rig.exec(WendleTransposeEvent(TransposeByRatio, 1.0f, R(5, 3)));
+        QCOMPARE(log.take(), (L{ "transposed(3/2,1000)", "transposed(5/2,1000)" }));
+        // The player's transposition applies to the next toggle by path.
+        rig.togglePath({ 3 });
+        QVERIFY(rig->voiceOf(R(15, 4)));
+    }
+
+    void toggleRatioNoteAndHold_data()
+    {
+        QTest::addColumn<bool>("hold");
+        QTest::addColumn<bool>("held");
+        QTest::addColumn<float>("value");
+        QTest::addColumn<bool>("released");
+        QTest::newRow("no hold, 1.0") << false << false << 1.0f << true;
+        QTest::newRow("held, 1.0 keeps it") << true << true << 1.0f << false;
+        QTest::newRow("held, 0.0 keeps it") << true << true << 0.0f << false;
+        QTest::newRow("held, 2.0 releases it") << true << true << 2.0f << true;
+        QTest::newRow("hold on, not held, 1.0") << true << false << 1.0f << true;
+    }
+
+    void toggleRatioNoteAndHold()
+    {
+        QFETCH(bool, hold);
+        QFETCH(bool, held);
+        QFETCH(float, value);
+        QFETCH(bool, released);
+        EngineRig rig;
+        if (held)
+            rig.toggle(R(7, 4));
+        if (hold)
+            rig.exec(SetHold, 1.0f);
+        if (!held)
+            rig.toggle(R(7, 4));
+        SignalLog log(rig.get(), { "noteToggled" });
+        rig.toggle(R(7, 4), value);
+        QCOMPARE(log.take(), released ? L{ "noteToggled(7/4,false)" } : L{});
+        if (!released)
+            return;
+        // In release, any value sounds it again, on a new voice.
+        rig.toggle(R(7, 4), 2.0f);
+        QCOMPARE(log.take(), L{ "noteToggled(7/4,true)" });
+        QCOMPARE(rig->voiceOf(R(7, 4))->voice, 1);
+    }
+
+    void setHoldTakesSoundingNotes()
+    {
+        EngineRig rig;
+        rig.toggle(R(5, 4));
+        rig.exec(SetHold, 1.0f);
+        rig.toggle(R(3, 2));
+        SignalLog log(rig.get(), { "nodeHold" });
+        rig.exec(SetHold, 1.0f);
+        QCOMPARE(log.take(), (L{ "nodeHold(5/4,false)", "nodeHold(5/4,true)", "nodeHold(3/2,true)" }));
+        rig.exec(SetHold, 0.0f);
+        QCOMPARE(log.take(), (L{ "nodeHold(5/4,false)", "nodeHold(3/2,false)" }));
+        QVERIFY(rig->held().isEmpty());
+    }
+
+    void removeNode_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("toggles"); // 0 silent, 1 sounding, 2 in release
+        QTest::newRow("35 silent") << int(RemoveNode) << 0;
+        QTest::newRow("35 sounding") << int(RemoveNode) << 1;
+        QTest::newRow("35 in release") << int(RemoveNode) << 2;
+        QTest::newRow("3 silent") << int(DeselectAll) << 0;
+        QTest::newRow("3 sounding") << int(DeselectAll) << 1;
+    }
+
+    // Types 35 and 3 silence the node and take it from the stack; 3 deselects all first.
+    void removeNode()
+    {
+        QFETCH(int, type);
+        QFETCH(int, toggles);
+        EngineRig rig;
+        for (int i = 0; i < toggles; ++i)
+            rig.toggle(R(19, 16));
+        rig.select(R(5, 4));
+        clearSent();
+        SignalLog log(rig.get(), { "noteToggled", "nodeSelected", "removeNodeInStack" });
+        rig.exec(WendleNodeRemoveEvent(type, 1.0f, R(19, 16)));
+        L expected = toggles ? L{ "noteToggled(19/16,false)" } : L{};
+        if (type == DeselectAll)
+            expected << "nodeSelected(5/4,false)";
+        QCOMPARE(log.take(), expected << "removeNodeInStack(19/16)");
+        QCOMPARE(parameters(sent()), toggles ? QList<int>{ 1 } : QList<int>{});
+    }
+
+    void selectionUsesLatticeTransposition_data()
+    {
+        QTest::addColumn<int>("tn");
+        QTest::addColumn<int>("td");
+        QTest::addColumn<int>("playerStep");
+        QTest::newRow("no transposition") << 1 << 1 << 0;
+        QTest::newRow("lattice up a fifth") << 3 << 2 << 0;
+        QTest::newRow("lattice down a fifth") << 2 << 3 << 0;
+        QTest::newRow("the player's own does not count") << 1 << 1 << 7;
+    }
+
+    void selectionUsesLatticeTransposition()
+    {
+        QFETCH(int, tn);
+        QFETCH(int, td);
+        QFETCH(int, playerStep);
+        EngineRig rig;
+        if (playerStep)
+            rig.exec(TransposeByPrime, float(playerStep));
+        RatioContext::publishTransposition(Rational(tn, td), Rational(tn, td));
+        const WendleRatio expected(Rational(5, 4) * Rational(tn, td));
+        SignalLog log(rig.get(), { "nodeSelected" });
+        rig.select(R(5, 4));
+        QCOMPARE(rig->selection(), QList<WendleRatio>{ expected });
+        rig.select(R(5, 4));
+        QCOMPARE(log.take(), (L{ entry("nodeSelected", expected, true), entry("nodeSelected", expected, false) }));
+    }
+
+    void resetNodeValue_data()
+    {
+        QTest::addColumn<float>("value");
+        QTest::addColumn<bool>("deselected");
+        QTest::newRow("0 keeps the selection") << 0.0f << false;
+        QTest::newRow("1 deselects") << 1.0f << true;
+        QTest::newRow("NaN deselects") << NaN << true;
+    }
+
+    // Type 38 resets the node at the lattice's transposition.
+    void resetNodeValue()
+    {
+        QFETCH(float, value);
+        QFETCH(bool, deselected);
+        EngineRig rig;
+        RatioContext::publishTransposition(Rational(3, 2), Rational(3, 2));
+        rig->toggleNodeSelection(R(15, 8));
+        SignalLog log(rig.get(), { "nodeAltered" });
+        rig.exec(WendleNodeResetEvent(ResetNode, value, R(5, 4)));
+        QCOMPARE(log.take(), (deselected ? L{ "nodeAltered(15/8,false)" } : L{ "nodeAltered(15/8,false)", "nodeAltered(15/8,true)" }));
+        QCOMPARE(rig->selection(), deselected ? QList<WendleRatio>{} : QList<WendleRatio>{ R(15, 8) });
+    }
+
+    // ---------------------------------------------------------------- voices and notes
+
+    void noteOnAndOffMessages()
+    {
+        EngineRig rig;
+        for (int m = 1; m <= 8; ++m)
+            rig.exec(23 + m, 0.1f * float(m));
+        rig.exec(VoiceVolumeSet, 0.6f);
+        rig.exec(SetBaseFrequency, 261.5f);
+        SignalLog log(rig.get(), { "instructionsToInterface" });
+        rig.toggle(R(11, 8)); // no instructions while the interface is inactive
+        rig->setInterfaceActive(true);
+        clearSent();
+        const WendleRatio r(3, 2);
+        const float f = frequency(r, 261.5f);
+        rig.toggle(r);
+        const QList<Sent> on = sent();
+        QCOMPARE(parameters(on), NoteOnOrder);
+        for (const Sent& s : on)
+            QCOMPARE(s.voice, 2);
+        for (int m = 1; m <= 8; ++m)
+            QCOMPARE(on.at(m - 1).value, 0.1f * float(m));
+        QCOMPARE(on.at(8).value, f);
+        QCOMPARE(on.at(9).value, 0.6f);
+        QCOMPARE(on.at(10).value, 1.0f);
+        QCOMPARE(log.take(), L{ QStringLiteral("instructionsToInterface(1,[1],[%1],[0.1])").arg(f) });
+        QCOMPARE(rig->nodeParameters(r)->macros[7], 0.8f);
+
+        clearSent();
+        rig.toggle(r);
+        QCOMPARE(sent().size(), 1);
+        QCOMPARE(sent().at(0).parameter, 1);
+        QCOMPARE(sent().at(0).value, 0.0f);
+        QCOMPARE(sent().at(0).voice, 2);
+        QCOMPARE(log.take(), L{ "instructionsToInterface(-1,[1],[-1],[-1])" });
+        QVERIFY(!rig->nodeParameters(r));
+        // The voice stays taken until the patch reports it stopped.
+        QVERIFY(rig->voiceAt(1).seqId != 0 && rig->voiceAt(1).inRelease);
+    }
+
+    void alteredNodeNoteOnUsesItsParameters()
+    {
+        EngineRig rig;
+        rig->setInterfaceActive(true);
+        rig->setGlissRanges(1200.0f, 100.0f);
+        const WendleRatio a(5, 4), b(3, 2);
+        // a: altered, not selected, with macro 1 = 0.3 and gliss one 0.75 of its own.
+        rig.exec(SetMacro1, 0.3f);
+        rig.toggle(a);
+        rig.select(a);
+        rig.exec(SetGlissOne, 0.75f);
+        rig.select(a);
+        rig.toggle(a);
+        rig.exec(SetMacro2, 0.4f);
+        rig.exec(SetGlissOne, 0.5f);
+        // b: selected with an offset of 0.1 on macro 1, released, then gliss two moved.
+        rig.exec(SetMacro1, 0.8f);
+        rig.toggle(b);
+        rig.exec(SetMacro1, 0.7f);
+        rig.select(b);
+        rig.toggle(b);
+        rig.exec(SetMacro1, 0.9f);
+        rig.exec(SetGlissTwo, 0.25f);
+        clearSent();
+        SignalLog log(rig.get(), { "instructionsToInterface" });
+        rig.toggle(a);
+        rig.toggle(b);
+        const QList<Sent> toA = sent(rig->voiceOf(a)->voice);
+        QCOMPARE(parameters(toA), NoteOnOrder);
+        QCOMPARE(toA.at(0).value, 0.3f);
+        QCOMPARE(toA.at(1).value, 0.0f);
+        QCOMPARE(toA.at(8).value, frequency(a) * glissFactor(0.75f, 1200.0));
+        const QList<Sent> toB = sent(rig->voiceOf(b)->voice);
+        QCOMPARE(parameters(toB), NoteOnOrder);
+        QCOMPARE(toB.at(0).value, 0.9f + 0.1f);
+        QCOMPARE(toB.at(1).value, 0.4f);
+        QCOMPARE(toB.at(8).value, frequency(b) * glissFactor(0.25f, 100.0));
+        // The velocity: the altered node's own macro 1; for a selected one the global one.
+        const QStringList instructions = log.take();
+        QCOMPARE(instructions.size(), 2);
+        QVERIFY(instructions.at(0).endsWith(",[0.3])") && instructions.at(1).endsWith(",[0.9])"));
+        QVERIFY(!rig->nodeParameters(a) && !rig->nodeParameters(b));
+    }
+
+    void stealingTakesOldestVoice()
+    {
+        EngineRig rig;
+        rig->setMaxVoices(3);
+        for (const WendleRatio& r : { R(5, 4), R(3, 2), R(7, 4), R(3, 2) }) // 3/2 in release: its voice is still taken
+            rig.toggle(r);
+        clearSent();
+        SignalLog log(rig.get(), { "noteToggled" });
+        // The oldest note, 5/4, is released first, then 9/8 sounds on its voice.
+        rig.toggle(R(9, 8));
+        QCOMPARE(log.take(), (L{ "noteToggled(5/4,false)", "noteToggled(9/8,true)" }));
+        QCOMPARE(parameters(sent(0)), QList<int>{ 1 } + NoteOnOrder);
+        QCOMPARE(sent(0).at(0).value, 0.0f);
+        QVERIFY(!rig->voiceOf(R(5, 4)));
+        // Now the oldest is 3/2, already in release: no second note off for it.
+        rig.toggle(R(11, 8));
+        QCOMPARE(log.take(), L{ "noteToggled(11/8,true)" });
+        QCOMPARE(rig->voiceOf(R(11, 8))->voice, 1);
+        QVERIFY(!rig->voiceOf(R(7, 4))->inRelease);
+    }
+
+    void maxVoicesBounds_data()
+    {
+        QTest::addColumn<int>("voices");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("0") << 0 << false;
+        QTest::newRow("129") << 129 << false;
+        QTest::newRow("1") << 1 << true;
+        QTest::newRow("5") << 5 << true;
+        QTest::newRow("128") << 128 << true;
+    }
+
+    void maxVoicesBounds()
+    {
+        QFETCH(int, voices);
+        QFETCH(bool, accepted);
+        EngineRig rig;
+        rig->setMaxVoices(2);
+        {
+            WarningCatcher catcher;
+            rig->setMaxVoices(voices);
+            QCOMPARE(catcher.warnings().size(), 1);
+            QVERIFY(catcher.warnings().at(0).contains(accepted ? QStringLiteral("set to") : QStringLiteral("ignored")));
+        }
+        const int limit = accepted ? voices : 2;
+        for (int i = 0; i <= limit; ++i)
+            rig.toggle(R(quint64(1001 + 2 * i), 1000));
+        // One note more than the limit stole voice 0; no voice past the limit was used.
+        QCOMPARE(rig->voiceAt(0).ratio, R(quint64(1001 + 2 * limit), 1000));
+        if (limit < PdPlayer::MaxVoices)
+            QCOMPARE(rig->voiceAt(limit).seqId, quint32(0));
+    }
+
+    void monoChain()
+    {
+        EngineRig rig;
+        rig.exec(SetMonophonic, 1.0f);
+        rig.toggle(R(5, 4));
+        SignalLog log(rig.get(), { "noteToggled" });
+        rig.toggle(R(3, 2));
+        QCOMPARE(rig->voiceOf(R(3, 2))->voice, 1); // 5/4 rings out on voice 0
+        rig.toggle(R(7, 4));
+        // A mono switch forgets the chain: the next note leaves 7/4 sounding.
+        rig.exec(SetMonophonic, 1.0f);
+        rig.toggle(R(9, 8));
+        QCOMPARE(log.take(), (L{ "noteToggled(5/4,false)", "noteToggled(3/2,true)", "noteToggled(3/2,false)", "noteToggled(7/4,true)",
+                                 "noteToggled(9/8,true)" }));
+    }
+
+    void frequencyBounds_data()
+    {
+        QTest::addColumn<float>("base");
+        QTest::addColumn<int>("n");
+        QTest::addColumn<int>("d");
+        QTest::addColumn<bool>("audible");
+        QTest::newRow("exactly 20 Hz") << 20.0f << 1 << 1 << false;
+        QTest::newRow("20 Hz from 10 Hz × 2") << 10.0f << 2 << 1 << false;
+        QTest::newRow("just above 20 Hz") << 10.0f << 201 << 100 << true;
+        QTest::newRow("exactly 20000 Hz") << 20000.0f << 1 << 1 << false;
+        QTest::newRow("just below 20000 Hz") << 19999.0f << 1 << 1 << true;
+        QTest::newRow("well above") << 440.0f << 64 << 1 << false;
+    }
+
+    // Outside the audible band a note takes its voice and counts as playing,
+    // but the patch hears only its macros.
+    void frequencyBounds()
+    {
+        QFETCH(float, base);
+        QFETCH(int, n);
+        QFETCH(int, d);
+        QFETCH(bool, audible);
+        EngineRig rig;
+        rig->setInterfaceActive(true);
+        rig.exec(SetBaseFrequency, base);
+        clearSent();
+        SignalLog log(rig.get(), { "noteToggled", "instructionsToInterface" });
+        rig.toggle(R(n, d));
+        const QStringList seen = log.take();
+        QCOMPARE(seen.first(), entry("noteToggled", R(n, d), true));
+        QCOMPARE(seen.size(), audible ? 2 : 1);
+        QCOMPARE(parameters(sent()), audible ? NoteOnOrder : MacroOrder);
+    }
+
+    void voiceStop_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<float>("number");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<bool>("warns");
+        QTest::newRow("1") << "voice-stop" << 1.0f << true << false;
+        QTest::newRow("0") << "voice-stop" << 0.0f << false << true;
+        QTest::newRow("beyond the voices") << "voice-stop" << 5.0f << false << true;
+        QTest::newRow("1.5") << "voice-stop" << 1.5f << false << true;
+        QTest::newRow("NaN") << "voice-stop" << NaN << false << true;
+        QTest::newRow("infinity") << "voice-stop" << Inf << false << true;
+        QTest::newRow("other list") << "voice-stopped" << 1.0f << false << false;
+        QTest::newRow("a symbol") << "symbol" << 1.0f << false << false;
+    }
+
+    void voiceStop()
+    {
+        QFETCH(QString, source);
+        QFETCH(float, number);
+        QFETCH(bool, valid);
+        QFETCH(bool, warns);
+        EngineRig rig;
+        rig->setMaxVoices(4);
+        rig.toggle(R(5, 4));
+        rig.toggle(R(5, 4));
+        rig.deliver();
+        t_atom atom;
+        if (source == "symbol") {
+            libpd_set_symbol(&atom, "1");
+            PdPlayer::pdListHook("voice-stop", 1, &atom);
+            PdPlayer::pdListHook("voice-stop", 0, nullptr);
+        } else {
+            libpd_set_float(&atom, number);
+            PdPlayer::pdListHook(qPrintable(source), 1, &atom);
+        }
+        WarningCatcher catcher;
+        rig.deliver();
+        QCOMPARE(catcher.warnings(), warns ? L{ QStringLiteral("voice-stop for voice %1 ignored: no such voice").arg(double(number)) } : L{});
+        QCOMPARE(rig->voiceAt(0).seqId == 0, valid);
+        QCOMPARE(rig->voiceOf(R(5, 4)) == nullptr, valid);
+    }
+
+    // The late stop report of a voice whose ratio sounds again elsewhere frees only that voice.
+    void releasedNoteToggledAgain()
+    {
+        EngineRig rig;
+        for (int i = 0; i < 3; ++i)
+            rig.toggle(R(5, 4));
+        sendVoiceStop(1.0f);
+        QCOMPARE(rig->voiceAt(0).seqId, quint32(0));
+        sendVoiceStop(2.0f); // not in release: changes nothing
+        QVERIFY(!rig->voiceOf(R(5, 4))->inRelease);
+        SignalLog log(rig.get(), { "noteToggled" });
+        rig.toggle(R(5, 4));
+        QCOMPARE(log.take(), L{ "noteToggled(5/4,false)" });
+    }
+
+    void mapGliss()
+    {
+        EngineRig rig;
+        rig->setGlissRanges(1200.0f, 100.0f);
+        QCOMPARE(rig->mapGlissOne(1.0f), 2.0f);
+        QCOMPARE(rig->mapGlissOne(0.0f), 0.5f);
+        QCOMPARE(rig->mapGlissOne(0.5f), 1.0f);
+        QCOMPARE(rig->mapGlissTwo(1.0f), float(std::pow(2.0, 100.0 / 1200.0)));
+        rig->setGlissRanges(700.0f, 100.0f);
+        QCOMPARE(rig->mapGlissOne(0.75f), float(std::pow(2.0, 350.0 / 1200.0)));
+    }
+
+    void soundingRatiosFollowCallbacks()
+    {
+        EngineRig rig;
+        for (const WendleRatio& r : { R(5, 4), R(3, 2), R(7, 4), R(3, 2) })
+            rig.toggle(r);
+        QCOMPARE(asSet(rig->getAllSoundingRatios()), asSet({ R(5, 4), R(7, 4) }));
+        rig.exec(AllNotesOff);
+        QVERIFY(rig->getAllSoundingRatios().isEmpty());
+    }
+
+    // The GUI thread reads the sounding ratios while the audio thread changes
+    // them: every read is one whole published state.
+    void soundingSnapshotAcrossThreads()
+    {
+        EngineRig rig(ownPlayerStorage<1>());
+        rig->setMaxVoices(8);
+        const QList<WendleRatio> chordX { R(5, 4), R(3, 2), R(7, 4) }, chordY { R(9, 8), R(11, 8) };
+        for (const WendleRatio& r : chordX)
+            rig.toggle(r);
+        const QSet<WendleRatio> x = asSet(chordX), y = asSet(chordY);
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        std::atomic<bool> done { false };
+        std::thread audio([&] {
+            float out[2 * 64];
+            for (int i = 0; i < 3000; ++i) {
+                for (const WendleRatio& r : chordX + chordY)
+                    rig->processEvent(EngineCommand::fromEvent(WendleNoteEvent(ToggleRatioNote, 1.0f, WendlePath(), r)));
+                for (int v = 0; v < 8; ++v)
+                    rig->onVoiceStopped(v);
+                rig->processCallback(out, 64, false);
+            }
+            done.store(true, std::memory_order_release);
+        });
+        int reads = 0, torn = 0;
+        while (!done.load(std::memory_order_acquire)) {
+            const QSet<WendleRatio> seen = asSet(rig->getAllSoundingRatios());
+            torn += seen != x && seen != y;
+            if (++reads % 16 == 0)
+                rig.deliver();
+        }
+        audio.join();
+        QLoggingCategory::setFilterRules(QString());
+        QVERIFY(reads > 0);
+        QCOMPARE(torn, 0);
+    }
+
+    // ---------------------------------------------------------------- selection, node parameters, gliss, resets
+
+    void selectionMakesNodeAltered()
+    {
+        EngineRig rig;
+        const WendleRatio a(5, 4), b(3, 2);
+        rig.exec(SetMacro1, 0.3f);
+        rig.toggle(a); // node parameters: macro 1 = 0.3
+        rig.exec(SetMacro1, 0.1f);
+        rig.exec(SetGlissOne, 0.7f);
+        SignalLog log(rig.get(), { "nodeAltered" });
+        rig.select(a);
+        rig.select(b);
+        // Offsets while selected: its own values less the global ones.
+        QCOMPARE(rig->alteredParameters(a)->macros[0], 0.3f - 0.1f);
+        QCOMPARE(rig->alteredParameters(a)->gliss[0], 0.5f - 0.7f);
+        QCOMPARE(rig->alteredParameters(b)->macros[0], 0.0f);
+        // Deselected: absolute values again; selecting again does not alter it anew.
+        rig.select(a);
+        QCOMPARE(rig->alteredParameters(a)->macros[0], 0.3f);
+        QCOMPARE(rig->alteredParameters(a)->gliss[0], 0.5f);
+        rig.select(a);
+        QCOMPARE(log.take(), (L{ "nodeAltered(5/4,true)", "nodeAltered(3/2,true)" }));
+        QCOMPARE(rig->selection(), (QList<WendleRatio>{ b, a }));
+        QCOMPARE(rig->altered(), (QList<WendleRatio>{ a, b }));
+    }
+
+    void setMacroValueClamping_data()
+    {
+        QTest::addColumn<float>("own");
+        QTest::addColumn<float>("global");
+        QTest::addColumn<float>("value");
+        QTest::addColumn<float>("sentValue");
+        QTest::addColumn<float>("offset");
+        QTest::newRow("offset 0.3, value 0.9") << 0.3f << 0.0f << 0.9f << 1.0f << 0.1f;
+        QTest::newRow("offset -0.95, value 0.9") << 0.0f << 0.95f << 0.9f << 0.0f << -0.9f;
+        QTest::newRow("inside") << 0.4f << 0.2f << 0.5f << 0.4f - 0.2f + 0.5f << 0.4f - 0.2f;
+        QTest::newRow("sum exactly 1") << 0.5f << 0.25f << 0.75f << 1.0f << 0.25f;
+        QTest::newRow("sum exactly 0") << 0.25f << 0.5f << 0.25f << 0.0f << -0.25f;
+    }
+
+    void setMacroValueClamping()
+    {
+        QFETCH(float, own);
+        QFETCH(float, global);
+        QFETCH(float, value);
+        QFETCH(float, sentValue);
+        QFETCH(float, offset);
+        EngineRig rig;
+        rig.exec(SetMacro1, own);
+        rig.toggle(R(5, 4));
+        rig.exec(SetMacro1, global);
+        rig.select(R(5, 4));
+        rig.select(R(3, 2)); // selected, not voiced: nothing is sent for it
+        clearSent();
+        rig.exec(SetMacro1, value);
+        QCOMPARE(sent().size(), 1);
+        QCOMPARE(sent().at(0).parameter, 4);
+        QCOMPARE(sent().at(0).voice, 1);
+        QCOMPARE(sent().at(0).value, sentValue);
+        QCOMPARE(rig->alteredParameters(R(5, 4))->macros[0], offset);
+        QCOMPARE(rig->macro(1), value);
+    }
+
+    void glissRetunesOnlySelectedVoices()
+    {
+        EngineRig rig;
+        rig->setGlissRanges(1200.0f, 100.0f);
+        rig->setInterfaceActive(true);
+        const WendleRatio a(5, 4);
+        rig.toggle(R(3, 2));
+        rig.toggle(a);
+        rig.select(a);
+        rig.exec(SetMacro3, 0.6f);
+        clearSent();
+        SignalLog log(rig.get(), { "instructionsToInterface" });
+        rig.exec(SetGlissOne, 0.75f);
+        const float f = frequency(a) * glissFactor(0.75f, 1200.0);
+        QCOMPARE(parameters(sent(1)), QList<int>{ 2 });
+        QCOMPARE(sent().size(), 1);
+        QCOMPARE(sent().at(0).value, f);
+        QCOMPARE(log.take(), L{ QStringLiteral("instructionsToInterface(2,[1],[%1],[-1])").arg(f) });
+        clearSent();
+        rig.exec(SetGlissTwo, 0.25f);
+        QCOMPARE(sent().size(), 1);
+        QCOMPARE(sent().at(0).value, f * glissFactor(0.25f, 100.0));
+        // Deselected, a keeps its gliss: its next note on sounds with it.
+        rig.select(a);
+        rig.toggle(a);
+        rig.exec(SetGlissOne, 0.5f);
+        rig.exec(SetGlissTwo, 0.5f);
+        clearSent();
+        rig.toggle(a);
+        QCOMPARE(sent().at(8).value, f * glissFactor(0.25f, 100.0));
+    }
+
+    void resetSingleNode_data()
+    {
+        QTest::addColumn<bool>("soft");
+        QTest::addColumn<bool>("altered");
+        QTest::addColumn<bool>("voiced");
+        QTest::addColumn<bool>("selected");
+        QTest::addColumn<bool>("deselect");
+        QTest::newRow("plain, voiced") << false << false << true << false << false;
+        QTest::newRow("plain, voiced, soft") << true << false << true << false << false;
+        QTest::newRow("plain, silent, soft") << true << false << false << false << false;
+        QTest::newRow("selected, voiced, soft") << true << true << true << true << false;
+        QTest::newRow("selected, voiced, soft, deselect") << true << true << true << true << true;
+        QTest::newRow("selected, voiced") << false << true << true << true << false;
+        QTest::newRow("selected, voiced, deselect") << false << true << true << true << true;
+        QTest::newRow("altered, voiced") << false << true << true << false << false;
+        QTest::newRow("altered, voiced, soft") << true << true << true << false << false;
+        QTest::newRow("selected, silent") << false << true << false << true << false;
+        QTest::newRow("selected, silent, soft, deselect") << true << true << false << true << true;
+        QTest::newRow("altered, silent") << false << true << false << false << false;
+    }
+
+    void resetSingleNode()
+    {
+        QFETCH(bool, soft);
+        QFETCH(bool, altered);
+        QFETCH(bool, voiced);
+        QFETCH(bool, selected);
+        QFETCH(bool, deselect);
+        EngineRig rig;
+        rig->setSoftNodeReset(soft);
+        rig->parseMacroNames("a(0.2):b(0.6)");
+        const WendleRatio r(5, 4);
+        if (voiced)
+            rig.toggle(r);
+        rig.exec(SetMacro1, 0.7f);
+        if (altered) {
+            rig.select(r);
+            rig.exec(SetGlissOne, 0.9f);
+            rig.exec(SetMacro2, 0.8f);
+            if (!selected)
+                rig.select(r);
+        }
+        clearSent();
+        SignalLog log(rig.get(), { "noteToggled", "nodeSelected", "nodeAltered" });
+        rig->resetSingleNode(r, deselect);
+        const QStringList seen = log.take();
+
+        const bool endsSelected = selected && !deselect;
+        QCOMPARE(rig->selection(), endsSelected ? QList<WendleRatio>{ r } : QList<WendleRatio>{});
+        QCOMPARE(rig->altered(), endsSelected ? QList<WendleRatio>{ r } : QList<WendleRatio>{});
+        QCOMPARE(seen.contains("nodeAltered(5/4,false)"), altered);
+        if (altered) {
+            // Reset to the patch defaults; selected again, made anew from the global macros, as offsets.
+            QCOMPARE(rig->alteredParameters(r)->macros[0], endsSelected ? 0.0f : 0.2f);
+            QCOMPARE(rig->alteredParameters(r)->gliss[0], endsSelected ? 0.5f - rig->glissPosition(0) : 0.5f);
+        }
+        if (soft && voiced) {
+            // Retriggered: off, then on with fresh parameters, on a new voice.
+            QCOMPARE(seen.mid(0, 2), (L{ "noteToggled(5/4,false)", "noteToggled(5/4,true)" }));
+            QCOMPARE(rig->voiceOf(r)->voice, 1);
+            return;
+        }
+        QVERIFY(!seen.contains("noteToggled(5/4,false)"));
+        if (!voiced) {
+            QCOMPARE(sent().size(), 0);
+            return;
+        }
+        // Hard: the gliss back at the defaults, then the global macros.
+        const QList<Sent> messages = sent(0);
+        QCOMPARE(parameters(messages), altered ? QList<int>{ 2 } + MacroOrder : MacroOrder);
+        for (int m = 1; m <= 8; ++m)
+            QCOMPARE(messages.at(altered + m - 1).value, rig->macro(m));
+        if (altered)
+            QCOMPARE(messages.at(0).value, frequency(r));
+        if (!endsSelected)
+            QCOMPARE(rig->nodeParameters(r)->macros[0], rig->macro(1));
+    }
+
+    // ---------------------------------------------------------------- macros and the patch
+
+    void parseMacroNames_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("maintain");
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QList<float>>("defaults");
+        QTest::newRow("two macros") << "cutoff(0.25):res(0.5)" << false << L{ "cutoff", "res" } << QList<float>{ 0.25f, 0.5f };
+        QTest::newRow("two, maintained") << "cutoff(0.25):res(0.5)" << true << L{ "cutoff", "res" } << QList<float>{ 0.25f, 0.5f };
+        QTest::newRow("no brackets") << "drive" << false << L{ "drive" } << QList<float>{ -1.0f };
+        QTest::newRow("empty pieces dropped") << ":a(0.1)::b(0.2):" << false << L{ "a", "b" } << QList<float>{ 0.1f, 0.2f };
+        QTest::newRow("closing before opening") << ")x(0.3" << false << L{ ")x(0.3" } << QList<float>{ -1.0f };
+        QTest::newRow("no closing bracket") << "a(0.5" << false << L{ "a(0.5" } << QList<float>{ -1.0f };
+        QTest::newRow("not a number") << "gain(loud)" << false << L{ "gain" } << QList<float>{ 0.0f };
+        QTest::newRow("empty brackets") << "gain()" << false << L{ "gain" } << QList<float>{ 0.0f };
+        QTest::newRow("not finite") << "gain(inf)" << false << L{ "gain" } << QList<float>{ 0.0f };
+        QTest::newRow("text after the bracket dropped") << "q(0.75)x" << false << L{ "q" } << QList<float>{ 0.75f };
+        QTest::newRow("nine: the first eight") << "a(0.1):b(0.2):c(0.3):d(0.4):e(0.5):f(0.6):g(0.7):h(0.8):i(0.9)" << false
+                                               << L{ "a", "b", "c", "d", "e", "f", "g", "h" }
+                                               << QList<float>{ 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 0.8f };
+        QTest::newRow("empty") << "" << false << L{} << QList<float>{};
+    }
+
+    void parseMacroNames()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, maintain);
+        QFETCH(QStringList, names);
+        QFETCH(QList<float>, defaults);
+        EngineRig rig;
+        rig->setMaintainMacroParameters(maintain);
+        for (int m = 1; m <= 8; ++m)
+            rig.exec(23 + m, 0.33f);
+        SignalLog log(rig.get(), { "macroNamesReceived", "macroDefaultsReceived" });
+        rig->parseMacroNames(text.toUtf8().constData());
+        WarningCatcher catcher;
+        QStringList defaultTexts;
+        for (float d : defaults)
+            defaultTexts << QString::number(d, 'g', 6);
+        QCOMPARE(log.take(), (L{ "macroNamesReceived([" + names.join(';') + "])", "macroDefaultsReceived([" + defaultTexts.join(';') + "])" }));
+        const bool tooMany = text.count(':') >= 8;
+        QCOMPARE(catcher.warnings(), tooMany ? L{ "The patch reported 9 macros; only the first 8 are used" } : L{});
+        QCOMPARE(rig->macroNames(), names);
+        for (int m = 1; m <= 8; ++m) {
+            const bool given = m <= defaults.size();
+            QCOMPARE(rig->macroDefault(m), given ? defaults.at(m - 1) : 0.0f);
+            QCOMPARE(rig->macro(m), given && !maintain ? defaults.at(m - 1) : 0.33f);
+        }
+    }
+
+    void openTakesMacroNames_data()
+    {
+        QTest::addColumn<QString>("patch");
+        QTest::addColumn<bool>("maintain");
+        QTest::addColumn<QStringList>("reports");
+        QTest::addColumn<float>("macro1");
+        const L macros{ "macroNamesReceived([cutoff;res])", "macroDefaultsReceived([0.25;0.5])" };
+        QTest::newRow("answer at once") << "engine_macros.pd" << false << macros << 0.25f;
+        QTest::newRow("answer at once, maintainMacroParameters") << "engine_macros.pd" << true << macros << 0.9f;
+        QTest::newRow("answer some blocks later") << "engine_latemacros.pd" << false
+                                                  << L{ "macroNamesReceived([drive;tone;mix])", "macroDefaultsReceived([0.75;0.125;-1])" } << 0.75f;
+    }
+
+    // The patch's one answer to the query at its open gives the macros.
+    void openTakesMacroNames()
+    {
+        QFETCH(QString, patch);
+        QFETCH(bool, maintain);
+        QFETCH(QStringList, reports);
+        QFETCH(float, macro1);
+        EngineRig rig;
+        rig->setMaintainMacroParameters(maintain);
+        rig.exec(SetMacro1, 0.9f);
+        SignalLog log(rig.get(), { "macroNamesReceived", "macroDefaultsReceived", "patchLoaded" });
+        answerMacros("early(0.5)"); // no open is waiting for it
+        QVERIFY(rig->loadPendingPatch(dataDir(), patch));
+        for (int i = 0; i < 20 && rig->macroDefault(1) == 0.0f; ++i)
+            rig.run();
+        answerMacros("other(0.1)"); // the answer was taken: a second one is not
+        QCOMPARE(log.take(), reports + L{ "patchLoaded(" + QFileInfo(dataDir() + '/' + patch).absoluteFilePath() + ")" });
+        QCOMPARE(rig->macro(1), macro1);
+        rig->unloadPatch();
+        QVERIFY(!rig->hasPatch());
+        QCOMPARE(log.take(), L{ "macroNamesReceived([])" });
+        QVERIFY(rig->macroNames().isEmpty());
+    }
+
+    // Without a patch the engine plays on, and a close changes nothing.
+    void withoutPatch()
+    {
+        EngineRig rig;
+        rig.toggle(R(5, 4));
+        rig.select(R(3, 2));
+        clearSent();
+        SignalLog log(rig.get());
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Opening PD patch failed: ")));
+        QVERIFY(!rig->loadPendingPatch(dataDir(), QStringLiteral("no_such_patch.pd")));
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-        QVERIFY(clock.elapsed() < PdPlayer::HandOverTimeoutMs);
-        QVERIFY(rig->hasPatch());
-        rig.deliver();
-        clock.restart();
         rig->unloadPatch();
         QVERIFY(clock.elapsed() < PdPlayer::HandOverTimeoutMs);
         QVERIFY(!rig->hasPatch());
+        QCOMPARE(log.take(), L{});
+        QCOMPARE(sent().size(), 0);
+        QVERIFY(!rig->voiceOf(R(5, 4))->inRelease);
+        QCOMPARE(rig->selection(), QList<WendleRatio>{ R(3, 2) });
+        rig.toggle(R(7, 4));
+        QCOMPARE(parameters(sent()), NoteOnOrder);
     }
-    rig.deliver();
-    QCOMPARE(namesSpy.count(), 2);
-    QCOMPARE(namesSpy.at(0).at(0).toStringList(), (QStringList{ "cutoff", "res" }));
-    QVERIFY(namesSpy.at(1).at(0).toStringList().isEmpty());
-    // The master volume 0 of the unload reached the patch.
-    QVERIFY(masterVolumes().contains(0.0f));
-}
 
-void TestPdPlayer::reloadRestoresNotesAndSelection_data()
-{
-    QTest::addColumn<bool>("maintain");
-    QTest::newRow("macros from the patch") << false;
-    QTest::newRow("maintainMacroParameters") << true;
-}
-
-void TestPdPlayer::reloadRestoresNotesAndSelection()
-{
-    QFETCH(bool, maintain);
-    Rig rig;
-    rig->setMaintainMacroParameters(maintain);
-    QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-    const WendleRatio a(5, 4), b(3, 2), c(7, 4);
-    rig.toggle(a);
-    rig.toggle(b);
-    rig.toggle(c);
-    rig.select(b);
-    rig.exec(SetGlissOne, 0.7f);
-    rig.exec(SetMacro3, 0.45f);
-    rig.deliver();
-    QSignalSpy notes(rig.player.get(), &PdPlayer::noteToggled);
-    QSignalSpy selected(rig.player.get(), &PdPlayer::nodeSelected);
-    QSignalSpy sliders(rig.player.get(), &PdPlayer::setMacroSliders);
-
-    rig->unloadPatch();
-    rig.deliver();
-    QCOMPARE(asSet(ratiosOf(notes)), asSet({ a, b, c }));
-    QCOMPARE(notes.count(), 3);
-    QCOMPARE(toggles(selected), (Toggles{ { b, false } }));
-    QVERIFY(rig->selection().isEmpty());
-    notes.clear();
-    selected.clear();
-
-    QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-    rig.deliver();
-    QCOMPARE(asSet(ratiosOf(notes)), asSet({ a, b, c }));
-    QCOMPARE(notes.count(), 3);
-    for (const QList<QVariant>& args : notes)
-        QCOMPARE(args.at(1).toBool(), true);
-    // The released voices never got a stop report: the notes take free ones.
-    QSet<int> voices;
-    for (const WendleRatio& r : { a, b, c }) {
-        QVERIFY(rig->voiceOf(r) && !rig->voiceOf(r)->inRelease);
-        voices.insert(rig->voiceOf(r)->voice);
+    // With a stream running the GUI thread really waits: each hand-over must wake it.
+    void openAndCloseWithStreamThread()
+    {
+        EngineRig rig(ownPlayerStorage<2>());
+        SignalLog log(rig.get(), { "macroNamesReceived" });
+        QStringList names;
+        {
+            StreamThread stream(*rig);
+            QElapsedTimer clock;
+            clock.start();
+            rig->unloadPatch(); // nothing open
+            QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
+            names = log.take(); // a later hand-over replaces one not yet delivered
+            rig.post(WendleEvent(MasterVolumeSet, 0.4f));
+            rig->unloadPatch();
+            QVERIFY2(clock.elapsed() < PdPlayer::HandOverTimeoutMs, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY(!rig->hasPatch());
+        }
+        QCOMPARE(names + log.take(), (L{ "macroNamesReceived([cutoff;res])", "macroNamesReceived([])" }));
+        // The unload silenced the patch; the stored master volume stays.
+        QCOMPARE(masterVolumes(), (QList<float>{ 0.4f, 0.0f }));
+        QCOMPARE(rig->masterVolume(), 0.4f);
     }
-    QCOMPARE(voices, (QSet<int>{ 3, 4, 5 }));
-    QCOMPARE(toggles(selected), (Toggles{ { b, true } }));
-    QCOMPARE(rig->selection(), QList<WendleRatio>{ b });
-    QCOMPARE(rig->glissPosition(0), 0.7f);
-    if (maintain) {
-        QCOMPARE(sliders.count(), 1);
-        const QList<float> macros = sliders.at(0).at(0).value<QList<float>>();
-        QCOMPARE(macros.size(), 8);
-        QCOMPARE(macros.at(2), 0.45f);
-        QCOMPARE(rig->macro(3), 0.45f);
-    } else {
-        QCOMPARE(sliders.count(), 0);
-        QCOMPARE(rig->macro(1), 0.25f);
+
+    void reloadRestoresNotesAndSelection_data()
+    {
+        QTest::addColumn<bool>("maintain");
+        QTest::newRow("macros from the patch") << false;
+        QTest::newRow("maintainMacroParameters") << true;
     }
-    rig->unloadPatch();
-}
 
-void TestPdPlayer::voiceStopFromPatch()
-{
-    Rig rig;
-    QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-    const WendleRatio a(5, 4);
-    rig.toggle(a);
-    rig.toggle(a);
-    QVERIFY(rig->voiceAt(0).inRelease);
-    QCOMPARE(libpd_start_message(1), 0);
-    libpd_add_float(1.0f);
-    QCOMPARE(libpd_finish_list("voice-stop"), 0);
-    QCOMPARE(rig->voiceAt(0).seqId, quint32(0));
-    QVERIFY(!rig->voiceOf(a));
-    rig->unloadPatch();
-    // Closed: the receiver is gone.
-    QVERIFY(libpd_start_message(1) == 0);
-    libpd_add_float(1.0f);
-    QVERIFY(libpd_finish_list("voice-stop") != 0);
-}
-
-void TestPdPlayer::masterVolumeToPatch()
-{
-    Rig rig;
-    QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-    clearSent();
-    rig.exec(MasterVolumeSet, 0.4f);
-    rig.exec(MasterVolumeAdd, 0.25f);
-    QCOMPARE(masterVolumes(), (QList<float>{ 0.4f, 0.4f + 0.25f }));
-    clearSent();
-    rig->unloadPatch();
-    QCOMPARE(masterVolumes(), QList<float>{ 0.0f });
-    // The stored master volume is not changed by the unload.
-    QCOMPARE(rig->masterVolume(), 0.4f + 0.25f);
-}
-
-void TestPdPlayer::callbackWritesEveryFrame_data()
-{
-    QTest::addColumn<bool>("withPatch");
-    QTest::addColumn<bool>("silenced");
-    QTest::addColumn<int>("frames");
-    for (int frames : { 100, 64, 130, 256, 20 }) {
-        QTest::addRow("no patch, %d frames", frames) << false << false << frames;
-        QTest::addRow("no patch, silenced, %d frames", frames) << false << true << frames;
-        QTest::addRow("patch, %d frames", frames) << true << false << frames;
-        QTest::addRow("patch, silenced, %d frames", frames) << true << true << frames;
-    }
-}
-
-void TestPdPlayer::callbackWritesEveryFrame()
-{
-    QFETCH(bool, withPatch);
-    QFETCH(bool, silenced);
-    QFETCH(int, frames);
-    Rig rig;
-    if (withPatch)
+    void reloadRestoresNotesAndSelection()
+    {
+        QFETCH(bool, maintain);
+        EngineRig rig;
+        rig->setMaintainMacroParameters(maintain);
         QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
-    const float sentinel = 7.0f;
-    const int guard = 64;
-    std::vector<float> buffer(size_t(2 * frames + guard), sentinel);
-    rig->processCallback(buffer.data(), (unsigned long)frames, silenced);
-    const int processed = withPatch && !silenced ? (frames / 64) * 64 * 2 : 0;
-    for (int i = 0; i < 2 * frames; ++i) {
-        // The patch plays a constant 0.25 on both channels.
-        const float expected = i < processed ? 0.25f : 0.0f;
-        if (buffer[size_t(i)] != expected)
-            QFAIL(qPrintable(QStringLiteral("sample %1 is %2, not %3").arg(i).arg(buffer[size_t(i)]).arg(expected)));
-    }
-    for (int i = 2 * frames; i < 2 * frames + guard; ++i)
-        QCOMPARE(buffer[size_t(i)], sentinel);
-    if (withPatch)
+        for (const WendleRatio& r : { R(5, 4), R(3, 2), R(7, 4) })
+            rig.toggle(r);
+        rig.select(R(3, 2));
+        rig.exec(SetGlissOne, 0.7f);
+        rig.exec(SetMacro3, 0.45f);
+        SignalLog log(rig.get(), { "noteToggled", "nodeSelected", "setMacroSliders" });
         rig->unloadPatch();
-}
+        QCOMPARE(log.take(), (L{ "noteToggled(5/4,false)", "noteToggled(3/2,false)", "noteToggled(7/4,false)", "nodeSelected(3/2,false)" }));
+        QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
+        L expected{ "noteToggled(5/4,true)", "noteToggled(3/2,true)", "noteToggled(7/4,true)", "nodeSelected(3/2,true)" };
+        if (maintain)
+            expected << "setMacroSliders([0;0;0.45;0;0;0;0;0])";
+        QCOMPARE(log.take(), expected);
+        // The released voices never got a stop report: the notes take free ones.
+        QCOMPARE(rig->voiceOf(R(5, 4))->voice, 3);
+        QCOMPARE(rig->glissPosition(0), 0.7f);
+        QCOMPARE(rig->macro(1), maintain ? 0.0f : 0.25f);
+    }
+
+    void voiceStopFromPatch()
+    {
+        EngineRig rig;
+        QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
+        rig.toggle(R(5, 4));
+        rig.toggle(R(5, 4));
+        QCOMPARE(libpd_start_message(1), 0);
+        libpd_add_float(1.0f);
+        QCOMPARE(libpd_finish_list("voice-stop"), 0);
+        QVERIFY(!rig->voiceOf(R(5, 4)));
+        rig->unloadPatch();
+        // Closed: the receiver is gone.
+        QCOMPARE(libpd_start_message(1), 0);
+        libpd_add_float(1.0f);
+        QVERIFY(libpd_finish_list("voice-stop") != 0);
+    }
+
+    void callbackWritesEveryFrame_data()
+    {
+        QTest::addColumn<bool>("withPatch");
+        QTest::addColumn<bool>("silenced");
+        QTest::addColumn<int>("frames");
+        for (int frames : { 100, 64, 130, 20 }) {
+            QTest::addRow("no patch, %d frames", frames) << false << false << frames;
+            QTest::addRow("patch, %d frames", frames) << true << false << frames;
+            QTest::addRow("patch, silenced, %d frames", frames) << true << true << frames;
+        }
+    }
+
+    void callbackWritesEveryFrame()
+    {
+        QFETCH(bool, withPatch);
+        QFETCH(bool, silenced);
+        QFETCH(int, frames);
+        EngineRig rig;
+        if (withPatch)
+            QVERIFY(rig->loadPendingPatch(dataDir(), QStringLiteral("engine_macros.pd")));
+        std::vector<float> buffer(size_t(2 * frames + 64), 7.0f);
+        rig->processCallback(buffer.data(), (unsigned long)frames, silenced);
+        const int processed = withPatch && !silenced ? (frames / 64) * 64 * 2 : 0;
+        for (int i = 0; i < 2 * frames + 64; ++i) {
+            // The patch plays a constant 0.25 on both channels; past the end stays untouched.
+            const float expected = i < processed ? 0.25f : i < 2 * frames ? 0.0f : 7.0f;
+            if (buffer[size_t(i)] != expected)
+                QFAIL(qPrintable(QStringLiteral("sample %1 is %2, not %3").arg(i).arg(buffer[size_t(i)]).arg(expected)));
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(TestPdPlayer)
 #include "tst_pdplayer.moc"
