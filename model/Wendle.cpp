@@ -47,6 +47,21 @@ bool setFlag(WendleBall* b, Flag f, bool on)
     return true;
 }
 
+// A state report: the set follows it, and the ball shows it, or the node
+// stack when no ball sounds the ratio.
+void followState(Wendle& lattice, QSet<WendleRatio>& set, WendleBall* ball, Flag flag, const WendleRatio& ratio, bool on,
+                 void (Wendle::*stackSignal)(WendleRatio, bool))
+{
+    if (on)
+        set.insert(ratio);
+    else
+        set.remove(ratio);
+    if (ball)
+        setFlag(ball, flag, on);
+    else
+        emit (lattice.*stackSignal)(ratio, on);
+}
+
 template <typename Visit>
 void walk(WendleBall* ball, const Visit& visit)
 {
@@ -289,41 +304,17 @@ void Wendle::onNoteToggled(WendleRatio ratio, bool on)
 
 void Wendle::onNodeSelected(WendleRatio ratio, bool selected)
 {
-    WendleBall* b = mRatioIndex.value(ratio);
-    if (selected)
-        selectedSet.insert(ratio);
-    else
-        selectedSet.remove(ratio);
-    if (b)
-        setFlag(b, Flag::Selected, selected);
-    else
-        emit selectNodeInStack(ratio, selected);
+    followState(*this, selectedSet, mRatioIndex.value(ratio), Flag::Selected, ratio, selected, &Wendle::selectNodeInStack);
 }
 
 void Wendle::onNodeHold(WendleRatio ratio, bool hold)
 {
-    WendleBall* b = mRatioIndex.value(ratio);
-    if (hold)
-        holdSet.insert(ratio);
-    else
-        holdSet.remove(ratio);
-    if (b)
-        setFlag(b, Flag::Hold, hold);
-    else
-        emit setHoldNodeInStack(ratio, hold);
+    followState(*this, holdSet, mRatioIndex.value(ratio), Flag::Hold, ratio, hold, &Wendle::setHoldNodeInStack);
 }
 
 void Wendle::onNodeAltered(WendleRatio ratio, bool altered)
 {
-    WendleBall* b = mRatioIndex.value(ratio);
-    if (altered)
-        alteredSet.insert(ratio);
-    else
-        alteredSet.remove(ratio);
-    if (b)
-        setFlag(b, Flag::Altered, altered);
-    else
-        emit setAlteredNodeInStack(ratio, altered);
+    followState(*this, alteredSet, mRatioIndex.value(ratio), Flag::Altered, ratio, altered, &Wendle::setAlteredNodeInStack);
 }
 
 void Wendle::onRemoveNodeInStack(WendleRatio ratio)
