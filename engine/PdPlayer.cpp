@@ -278,14 +278,8 @@ void PdPlayer::runReplays(int count)
 {
     if (count <= 0)
         return;
-    for (int i = 0; i < count; ++i) {
-        const WendleRatio ratio = mReplays[i];
-        const Voice* v = voiceOf(ratio);
-        if (!v || v->inRelease)
-            noteOn(ratio);
-        else if (!(mHold && mHeld.contains(ratio)))
-            noteOff(ratio);
-    }
+    for (int i = 0; i < count; ++i)
+        toggleRatio(mReplays[i], true);
     for (int i = count; i < mReplayCount; ++i)
         mReplays[i - count] = mReplays[i];
     mReplayCount -= count;
@@ -302,7 +296,7 @@ void PdPlayer::publishSounding()
     mSounding.beginWrite();
     int n = 0;
     for (const Voice& v : mVoices) {
-        if (v.seqId != 0 && v.mapped && !v.inRelease)
+        if (v.sounds())
             mSounding.set(n++, v.ratio);
     }
     mSounding.endWrite(n);
@@ -336,12 +330,7 @@ void PdPlayer::processEvent(const EngineCommand& command)
         Rational product;
         if (!WendleRatio::multiplyExact(base.ratio, mTransposition.ratio, product))
             return;
-        const WendleRatio ratio(product);
-        const Voice* v = voiceOf(ratio);
-        if (!v || v->inRelease)
-            noteOn(ratio);
-        else
-            noteOff(ratio);
+        toggleRatio(WendleRatio(product), false);
         return;
     }
     case AllNotesOffExceptHeld:
@@ -396,7 +385,7 @@ void PdPlayer::processEvent(const EngineCommand& command)
         return;
     case SelectSounding:
         for (const Voice& v : mVoices) {
-            if (v.seqId != 0 && v.mapped && !v.inRelease && !mSelection.contains(v.ratio))
+            if (v.sounds() && !mSelection.contains(v.ratio))
                 toggleNodeSelection(v.ratio);
         }
         return;
@@ -490,13 +479,7 @@ void PdPlayer::processEvent(const EngineCommand& command)
             warn(WarnIgnoredNullRatio, float(command.type));
             return;
         }
-        const Voice* v = voiceOf(ratio);
-        if (!v || v->inRelease)
-            noteOn(ratio);
-        else if (mHold && value != 2.0f && mHeld.contains(ratio))
-            return;
-        else
-            noteOff(ratio);
+        toggleRatio(ratio, value != 2.0f);
         return;
     }
     case RemoveNode: {
@@ -637,8 +620,7 @@ void PdPlayer::noteOn(const WendleRatio& ratio)
     }
 
     if (mMonophonic) {
-        if (mMonoVoice != -1 && mVoices[mMonoVoice].seqId != 0 && !mVoices[mMonoVoice].inRelease
-            && mVoices[mMonoVoice].mapped)
+        if (mMonoVoice != -1 && mVoices[mMonoVoice].sounds())
             noteOff(mVoices[mMonoVoice].ratio);
         mMonoVoice = chosen;
     }
@@ -696,6 +678,24 @@ void PdPlayer::noteOff(const WendleRatio& ratio)
     mSoundingDirty = true;
 }
 
+void PdPlayer::toggleRatio(const WendleRatio& ratio, bool keepHeld)
+{
+    const Voice* v = voiceOf(ratio);
+    if (!v || v->inRelease)
+        noteOn(ratio);
+    else if (!(keepHeld && mHold && mHeld.contains(ratio)))
+        noteOff(ratio);
+}
+
+void PdPlayer::collectSoundingRatios()
+{
+    mSoundingList.clear();
+    for (const Voice& v : mVoices) {
+        if (v.sounds())
+            mSoundingList.append(v.ratio);
+    }
+}
+
 void PdPlayer::allNotesOff(bool all)
 {
     for (Voice& v : mVoices) {
@@ -727,7 +727,7 @@ void PdPlayer::setHold(bool on)
     mHeld.clear();
     if (on) {
         for (const Voice& v : mVoices) {
-            if (v.seqId != 0 && v.mapped && !v.inRelease) {
+            if (v.sounds()) {
                 mHeld.append(v.ratio);
                 report(EngineReport::NodeHold, 0, &v.ratio, 1.0f);
             }
@@ -954,11 +954,7 @@ void PdPlayer::resetSelectedNodes(bool deselect)
 void PdPlayer::resetAlteredNodes(bool defaults, bool deselect)
 {
     const bool soft = mSoftNodeReset.load(std::memory_order_relaxed);
-    mSoundingList.clear();
-    for (const Voice& v : mVoices) {
-        if (v.seqId != 0 && v.mapped && !v.inRelease)
-            mSoundingList.append(v.ratio);
-    }
+    collectSoundingRatios();
     mWorkList.assign(mSelection);
     if (soft)
         allNotesOff(true);
@@ -1175,11 +1171,7 @@ void PdPlayer::closePatch()
     QMutexLocker lock(&mMutex);
     if (void* handle = mPatch.load(std::memory_order_acquire)) {
         qWarning() << "Closing PD patch...";
-        mSoundingList.clear();
-        for (const Voice& v : mVoices) {
-            if (v.seqId != 0 && v.mapped && !v.inRelease)
-                mSoundingList.append(v.ratio);
-        }
+        collectSoundingRatios();
         mWorkList.assign(mSelection);
         mSavedGlissPositions[0] = mGlissPositions[0];
         mSavedGlissPositions[1] = mGlissPositions[1];
@@ -1207,30 +1199,21 @@ void PdPlayer::closePatch()
 
 bool PdPlayer::waitForPatchOperation(quint64 target, const char* what)
 {
-    // Called with mMutex held. Without a stream nothing else runs the engine,
-    // so the GUI thread runs the waiting commands itself.
-    if (!streamRunning()) {
-        mMutex.unlock();
-        float scratch[2 * 64];
-        processCallback(scratch, 0, true);
-        mMutex.lock();
-        return mPatchOperations >= target;
-    }
+    // Called with mMutex held.
     QElapsedTimer clock;
     clock.start();
     while (mPatchOperations < target) {
+        if (!streamRunning()) {
+            // No stream (any more): nothing else runs the engine, so the GUI
+            // thread runs the waiting commands itself.
+            mMutex.unlock();
+            float none[2];
+            processCallback(none, 0, true);
+            mMutex.lock();
+            return mPatchOperations >= target;
+        }
         const qint64 left = HandOverTimeoutMs - clock.elapsed();
-        if (left <= 0 || !streamRunning()) {
-            if (mPatchOperations >= target)
-                break;
-            if (!streamRunning()) {
-                // The stream stopped while we waited: finish the job here.
-                mMutex.unlock();
-                float scratch[2 * 64];
-                processCallback(scratch, 0, true);
-                mMutex.lock();
-                return mPatchOperations >= target;
-            }
+        if (left <= 0) {
             qCritical() << "Audio thread did not" << what << "within" << HandOverTimeoutMs << "ms; going on without it";
             return false;
         }

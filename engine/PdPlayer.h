@@ -181,6 +181,10 @@ private:
     void report(EngineReport::Kind kind, qint32 number = 0, const WendleRatio* ratio = nullptr, float value = 0.0f);
     void warn(WarningCode code, float value = 0.0f, qint32 number = 0);
     void executeList(EngineCommandList& list);
+    // Type 34's toggle; keepHeld leaves a held ratio sounding while hold is on.
+    void toggleRatio(const WendleRatio& ratio, bool keepHeld);
+    // The sounding ratios into mSoundingList, for the resets and a patch close.
+    void collectSoundingRatios();
     void runReplays(int count);
     void openPatch();
     void closePatch();

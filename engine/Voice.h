@@ -13,4 +13,7 @@ struct Voice
     // The note map entry of `ratio` points here (a newer note of the same
     // ratio on another voice takes the entry over).
     bool mapped = false;
+
+    // Taken, holding its ratio's note map entry and not released.
+    bool sounds() const { return seqId != 0 && mapped && !inRelease; }
 };
