@@ -4,7 +4,7 @@
 function(wendle_add_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
-    target_compile_options(${name} PRIVATE ${WENDLE_WARNINGS})
+    target_compile_options(${name} PRIVATE ${WENDLE_OWN_FLAGS})
     target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
