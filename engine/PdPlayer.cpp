@@ -16,6 +16,7 @@
 #include "z_libpd.h"
 
 PdPlayer* PdPlayer::sInstance = nullptr;
+std::atomic<int> PdPlayer::sCreateFailures { 0 };
 
 namespace {
 
@@ -1032,6 +1033,8 @@ bool PdPlayer::setDsp(bool on) const
 
 void PdPlayer::pdPrintHook(const char* text)
 {
+    if (std::strstr(text, "couldn't create"))
+        sCreateFailures.fetch_add(1, std::memory_order_relaxed);
     qDebug().noquote() << QStringLiteral("libPD:") << QString::fromUtf8(text).trimmed();
 }
 
@@ -1252,6 +1255,7 @@ void PdPlayer::unloadPatch()
 bool PdPlayer::loadPendingPatch(const QString& folder, const QString& name)
 {
     WendleEvent open(OpenPatch);
+    const int createFailures = sCreateFailures.load(std::memory_order_relaxed);
     mMutex.lock();
     mPendingName = name.toLocal8Bit();
     mPendingFolder = folder.toLocal8Bit();
@@ -1265,6 +1269,12 @@ bool PdPlayer::loadPendingPatch(const QString& folder, const QString& name)
     mMutex.unlock();
     qDebug() << "GUI woke up after loading patch";
     QThread::msleep(100);
+    if (opened && sCreateFailures.load(std::memory_order_relaxed) != createFailures) {
+        // A voice that Pd could not build plays nothing: the open did not succeed.
+        qCritical().noquote() << QStringLiteral("Pd could not create every object of %1; closing it").arg(name);
+        unloadPatch();
+        return false;
+    }
     if (opened)
         emit patchLoaded(QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath());
     return opened;

@@ -275,4 +275,7 @@ private:
     AudioOutput* mAudioOutput = nullptr;
 
     static PdPlayer* sInstance;
+    // Objects Pd could not create, counted by the print hook: an open that
+    // adds to it has left part of the patch out.
+    static std::atomic<int> sCreateFailures;
 };

@@ -1,0 +1,329 @@
+#include "MainWindow.h"
+
+#include "CardStackTwoWidget.h"
+#include "CardStackWidget.h"
+#include "EngineCommandType.h"
+#include "NodeStackWidget.h"
+#include "TuningWendleApplication.h"
+#include "Wendle.h"
+#include "WendleBallWidget.h"
+#include "WendleLayer.h"
+#include "WendleView.h"
+#include "WendleWidget.h"
+#include "ui_MainWindow.h"
+
+#include <QDebug>
+#include <QFontMetrics>
+#include <QIcon>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Frequencies in the readout keep six or so significant digits.
+QString frequencyText(float hz)
+{
+    const int decimals = hz >= 10000 ? 1 : hz >= 1000 ? 2 : hz >= 100 ? 3 : hz >= 10 ? 4 : 5;
+    return QString::number(double(hz), 'f', decimals);
+}
+
+} // namespace
+
+MainWindow::MainWindow(Wendle* lattice)
+    : QMainWindow(nullptr)
+    , mUi(new Ui::MainWindow)
+    , mLattice(lattice)
+    , mStopAllEvent(AllNotesOff, 1.0f)
+{
+    mUi->setupUi(this);
+    setWindowTitle(QStringLiteral("Drovane Tuning Wendle 2"));
+
+    mUi->patchDecButton->setIcon(QIcon(QStringLiteral(":/arrowleft.png")));
+    mUi->presetDecButton->setIcon(QIcon(QStringLiteral(":/arrowleft.png")));
+    mUi->patchIncButton->setIcon(QIcon(QStringLiteral(":/arrowright.png")));
+    mUi->presetIncButton->setIcon(QIcon(QStringLiteral(":/arrowright.png")));
+    mUi->chordStorageUpButton->setIcon(QIcon(QStringLiteral(":/arrowup.png")));
+    mUi->chordStorageDownButton->setIcon(QIcon(QStringLiteral(":/arrowdown.png")));
+    setButtons();
+    mUi->optionsButton->setIcon(QIcon(QStringLiteral(":/cog.png")));
+    mUi->optionsVolumeLayout->setAlignment(mUi->volumeSlider, Qt::AlignHCenter);
+    mUi->optionsGlissLayout->setAlignment(mUi->glissSliderSmall, Qt::AlignHCenter);
+
+    mUi->chordIncludeMacrosButton->hide();
+    mUi->glissLabel->hide();
+    mUi->glissSliderSmall->hide();
+    mUi->optionsGlissLayout->setSpacing(0);
+    for (QWidget* w : { static_cast<QWidget*>(mUi->glissSliderBig), static_cast<QWidget*>(mUi->glissFineSliderBig),
+                        static_cast<QWidget*>(mUi->glissCLineLeft), static_cast<QWidget*>(mUi->glissCLineCenter),
+                        static_cast<QWidget*>(mUi->glissCLineRight) })
+        w->hide();
+
+    Settings& options = TuningWendleApplication::instance()->options();
+    mUi->circleLayer->setup(0, lattice);
+    mUi->grapeLayer->setup(1, lattice);
+    mUi->centralStack->setCurrentIndex(1 - int(options.circlesView));
+
+    mViewLinkLabel = new QLabel(mUi->centralWidget);
+    mViewLinkLabel->setTextFormat(Qt::RichText);
+    mViewLinkLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    mViewLinkLabel->setText(QStringLiteral(
+        "<style type='text/css'>a { text-decoration: none; font-size: 12px; }a:link { color: #b4b4aa; }"
+        "a:hover { color: #c4c4ba; }</style><a href='grapes'>Grapes</a>  |  <a href='circles'>Flowers</a>"));
+    mViewLinkLabel->adjustSize();
+    mViewLinkLabel->setVisible(false);
+    mDisplayLinkLabel = new QLabel(mUi->centralWidget);
+    mDisplayLinkLabel->setTextFormat(Qt::RichText);
+    mDisplayLinkLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    mDisplayLinkLabel->setText(QStringLiteral(
+        "<style type='text/css'>a { text-decoration: none; }a:link { color: #b4b4aa; }a:hover { color: #c4c4ba; }</style>"
+        "<a href='absolute'>Absolute</a> | <a href='relative'>Relative</a> | <a href='absolute2'>Absolute B</a>"));
+    mDisplayLinkLabel->setFixedWidth(240);
+    mDisplayLinkLabel->move(108, 148);
+    mDisplayLinkLabel->setVisible(false);
+    for (QWidget* w : { static_cast<QWidget*>(mUi->presetDecButton), static_cast<QWidget*>(mUi->presetIncButton),
+                        static_cast<QWidget*>(mUi->presetMenu), static_cast<QWidget*>(mUi->savePresetButton) })
+        w->hide();
+
+    connect(mViewLinkLabel, SIGNAL(linkActivated(QString)), this, SLOT(onSwitcherClicked(QString)), Qt::DirectConnection);
+    connect(mDisplayLinkLabel, SIGNAL(linkActivated(QString)), this, SLOT(onAbsRelSwitcherClicked(QString)),
+            Qt::DirectConnection);
+    connect(lattice, SIGNAL(transposeOrBaseFrequencyChanged()), this, SLOT(onTransposeChanged()), Qt::DirectConnection);
+
+    PdPlayer* engine = &TuningWendleApplication::instance()->engine();
+    connect(engine, SIGNAL(volumeChanged(float)), this, SLOT(onVolumeChanged(float)), Qt::QueuedConnection);
+    connect(engine, SIGNAL(patchDecRequested()), this, SLOT(onPatchDecRequested()), Qt::QueuedConnection);
+    connect(engine, SIGNAL(patchIncRequested()), this, SLOT(onPatchIncRequested()), Qt::QueuedConnection);
+
+    fillPatchMenu();
+    onTransposeChanged();
+
+    activateWindow();
+    setFocusPolicy(Qt::StrongFocus);
+    setFocus();
+
+    for (QWidget* w : { static_cast<QWidget*>(mUi->toggleModeButton), static_cast<QWidget*>(mUi->shiftModeButton),
+                        static_cast<QWidget*>(mUi->removeModeButton), static_cast<QWidget*>(mUi->testingOptions),
+                        static_cast<QWidget*>(mUi->selectApplyModeButton), static_cast<QWidget*>(mUi->chordStorageUpButton),
+                        static_cast<QWidget*>(mUi->chordStorageDownButton), static_cast<QWidget*>(mUi->chordWindowButton),
+                        static_cast<QWidget*>(mUi->chordSequencerWindowButton) })
+        w->hide();
+    disableControlsToCome();
+}
+
+MainWindow::~MainWindow()
+{
+    delete mUi;
+}
+
+void MainWindow::disableControlsToCome()
+{
+    // Chords, macros, gliss, voice mode and the options have no function in
+    // this build yet; they stay visible but cannot be used.
+    const QStringList names {
+        "saveChordDirectoryButton", "saveChordBankMenu", "saveChordSetMenu", "saveChordSetLoadButton",
+        "saveChordSetSaveButton", "chordClearAllButton", "chordClearButton", "chordStoreToButton",
+        "chordAdditiveRecallButton", "chordAlternatingRecallButton", "chordHoldButton", "chordRowButton_01",
+        "chordRowButton_02", "optionsButton", "glissButton", "glissFineButton", "glissResetButton", "monoButton",
+        "polyButton",
+    };
+    for (const QString& name : names) {
+        if (QWidget* w = findChild<QWidget*>(name))
+            w->setEnabled(false);
+    }
+    for (int i = 1; i <= 20; ++i)
+        findChild<QWidget*>(QStringLiteral("chordButton_%1").arg(i, 2, 10, QLatin1Char('0')))->setEnabled(false);
+    for (int i = 1; i <= 8; ++i) {
+        findChild<QWidget*>(QStringLiteral("macroSlider%1").arg(i))->setEnabled(false);
+        findChild<QWidget*>(QStringLiteral("macroLabel%1").arg(i))->setEnabled(false);
+    }
+}
+
+WendleLayer* MainWindow::currentPage() const
+{
+    return static_cast<WendleLayer*>(mUi->centralStack->currentWidget());
+}
+
+int MainWindow::currentMode() const
+{
+    const WendleWidget* drawing = currentPage()->view()->rootGroup();
+    return drawing ? drawing->mode : mUi->centralStack->currentIndex();
+}
+
+void MainWindow::setButtons()
+{
+    const Settings& options = TuningWendleApplication::instance()->options();
+    mUi->normalizeRatiosButton->setChecked(options.ratiosWithinOctave);
+    if (options.toneBudNotation == 1 || options.toneBudNotation == 2) {
+        mUi->tonebudColourButton->setChecked(options.toneBudNotation == 1);
+        mUi->tonebudBWButton->setChecked(options.toneBudNotation == 2);
+    } else if (options.toneBudNotation == 0) {
+        mUi->tonebudColourButton->setChecked(false);
+        mUi->tonebudBWButton->setChecked(false);
+    }
+    mUi->absoluteModeButton->setChecked(options.absRelView != 0);
+    mUi->relativeModeButton->setChecked(options.absRelView == 0);
+    mUi->circlesViewButton->setChecked(options.circlesView);
+    mUi->grapesViewButton->setChecked(!options.circlesView);
+}
+
+void MainWindow::updateAllViews()
+{
+    if (const WendleWidget* drawing = currentPage()->view()->rootGroup()) {
+        for (WendleBallWidget* ball : drawing->ballWidgets)
+            ball->updateLook();
+    }
+}
+
+void MainWindow::applyViewScale()
+{
+    WendleLayer* page = currentPage();
+    WendleView* view = page->view();
+    view->setPinchBaseScale(view->fitScale());
+    view->setTransform(QTransform::fromScale(view->fitScale(), view->fitScale()));
+    page->cardStack()->updatePositions();
+    page->nodeStack()->updatePositions();
+    page->cardStackTwo()->updatePositions();
+    const qint32 zoom = TuningWendleApplication::instance()->options().wendleZoomMode;
+    if (zoom < 0) {
+        view->setZoomEnabled(true);
+        view->setStepThreshold(-zoom);
+    } else if (zoom == 0) {
+        view->setZoomEnabled(false);
+    } else {
+        view->setZoomEnabled(true);
+        view->setZoomMode(zoom);
+    }
+}
+
+void MainWindow::onSwitcherClicked(QString link)
+{
+    Settings& options = TuningWendleApplication::instance()->options();
+    if (link == QLatin1String("circles")) {
+        mUi->centralStack->setCurrentIndex(0);
+        options.circlesView = true;
+    } else if (link == QLatin1String("grapes")) {
+        mUi->centralStack->setCurrentIndex(1);
+        options.circlesView = false;
+    }
+    setButtons();
+    updateAllViews();
+}
+
+void MainWindow::onAbsRelSwitcherClicked(QString link)
+{
+    Settings& options = TuningWendleApplication::instance()->options();
+    if (link == QLatin1String("absolute"))
+        options.absRelView = 1;
+    else if (link == QLatin1String("absolute2"))
+        options.absRelView = 2;
+    else if (link == QLatin1String("relative"))
+        options.absRelView = 0;
+    setButtons();
+    updateAllViews();
+}
+
+void MainWindow::on_grapesViewButton_clicked()
+{
+    onSwitcherClicked(QStringLiteral("grapes"));
+}
+
+void MainWindow::on_circlesViewButton_clicked()
+{
+    onSwitcherClicked(QStringLiteral("circles"));
+}
+
+void MainWindow::on_absoluteModeButton_clicked()
+{
+    onAbsRelSwitcherClicked(QStringLiteral("absolute"));
+}
+
+void MainWindow::on_relativeModeButton_clicked()
+{
+    onAbsRelSwitcherClicked(QStringLiteral("relative"));
+}
+
+void MainWindow::on_normalizeRatiosButton_clicked()
+{
+    TuningWendleApplication::instance()->options().ratiosWithinOctave = mUi->normalizeRatiosButton->isChecked();
+    updateAllViews();
+}
+
+void MainWindow::on_tonebudColourButton_clicked()
+{
+    TuningWendleApplication::instance()->options().toneBudNotation = mUi->tonebudColourButton->isChecked() ? 1 : 0;
+    mUi->tonebudBWButton->setChecked(false);
+    updateAllViews();
+}
+
+void MainWindow::on_tonebudBWButton_clicked()
+{
+    TuningWendleApplication::instance()->options().toneBudNotation = mUi->tonebudBWButton->isChecked() ? 2 : 0;
+    mUi->tonebudColourButton->setChecked(false);
+    updateAllViews();
+}
+
+void MainWindow::on_expandWendleButton_clicked()
+{
+    const bool collapse = mUi->topFrame->isVisible();
+    mUi->topFrame->setVisible(!collapse);
+    mUi->circleLayer->setStacksVisible(!collapse);
+    mUi->grapeLayer->setStacksVisible(!collapse);
+    mUi->expandWendleButton->setText(collapse ? QStringLiteral("> <") : QStringLiteral("< >"));
+}
+
+void MainWindow::on_stopAllButton_clicked()
+{
+    TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&mStopAllEvent);
+}
+
+void MainWindow::onTransposeChanged()
+{
+    QStringList steps;
+    for (int s : mLattice->transpositionPath())
+        steps << QString::number(s);
+    const QString stepsText = QLatin1Char('/') + steps.join(QLatin1Char('/'));
+    const QString prefix = QStringLiteral("Shifted prime steps: ");
+    const QFontMetrics metrics(font());
+    mUi->infoLabel1->setText(prefix
+                             + metrics.elidedText(stepsText, Qt::ElideMiddle,
+                                                  mUi->infoLabel1->width() - metrics.horizontalAdvance(prefix)));
+
+    const WendleRatio& t = mLattice->transpositionRatio;
+    const float base = mLattice->baseFrequency;
+    const float central = float(t.numerator()) / float(t.denominator()) * base;
+    if (central == base) {
+        mUi->infoLabel2->setText(QStringLiteral("Frequency of central node [= 1/1 Frequency]: %1 Hz").arg(frequencyText(central)));
+    } else {
+        mUi->infoLabel2->setText(QStringLiteral("Frequency of central node: %1 Hz").arg(frequencyText(central))
+                                 + QString(8, QLatin1Char(' '))
+                                 + QStringLiteral("1/1 Frequency: %1 Hz").arg(frequencyText(base)));
+    }
+    qDebug() << "Infotext: Transposed Freq, base frequency " << central << base;
+    updateAllViews();
+}
+
+void MainWindow::on_volumeSlider_valueChanged(int vol)
+{
+    const QSlider* s = mUi->volumeSlider;
+    const WendleEvent e(MasterVolumeSet, float(vol - s->minimum()) / float(s->maximum() - s->minimum()));
+    TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&e);
+}
+
+void MainWindow::sendMacroValue(int k, float value)
+{
+    const QSlider* s = mUi->macroSlider1;
+    const WendleEvent e(SetMacro1 + k, (value - float(s->minimum())) / float(s->maximum() - s->minimum()));
+    TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&e);
+}
+
+void MainWindow::onVolumeChanged(float vol)
+{
+    QSlider* s = mUi->volumeSlider;
+    if (!std::isfinite(vol))
+        return;
+    const float v = std::clamp(float(s->minimum()) + float(s->maximum() - s->minimum()) * vol, float(s->minimum()),
+                               float(s->maximum()));
+    // The engine's echo moves the slider without being sent back.
+    const QSignalBlocker block(s);
+    s->setValue(int(v >= 0 ? v + 0.5f : v - 0.5f));
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "PaAudioOutput.h"
+#include "PdPlayer.h"
+#include "Settings.h"
+#include "Wendle.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+
+class MainWindow;
+class QSocketNotifier;
+
+// The running instrument: it owns every long-lived part, starts them in
+// order, runs the event loop and shuts them down in order. Other parts reach
+// it as the running application instance.
+class TuningWendleApplication : public QApplication
+{
+    Q_OBJECT
+
+public:
+    static constexpr const char* Name = "Drovane Tuning Wendle";
+
+    TuningWendleApplication(int& argc, char** argv);
+    ~TuningWendleApplication() override;
+
+    static TuningWendleApplication* instance();
+
+    // Start-up after construction. False when the program must stop: the
+    // player has been told why, and nothing has been saved.
+    bool start();
+    // The ordered shutdown after the event loop has returned.
+    void shutdown();
+
+    bool initPatches();
+    static bool copyFile(const QString& source, const QString& target, bool force);
+    bool loadStyleSheet();
+    void captureWindowState();
+    static void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);
+    // The lower-cased command-line flags that choose what the diagnostics window shows.
+    static QSet<QString> flagsOf(const QStringList& arguments);
+    // Whether a message from `sourceFile` goes to the diagnostics window under `flags`.
+    static bool forwards(const QSet<QString>& flags, const char* sourceFile);
+
+    // Opens "log.txt" and installs the handler; without the file Qt's own output stays.
+    void openLog();
+
+    static QString configDir();
+    static QString programDir();
+
+    MainWindow* mainWindow() const { return mMainWindow; }
+    Wendle& lattice() { return mLattice; }
+    PdPlayer& engine() { return mEngine; }
+    PaAudioOutput& audioOutput() { return mAudioOutput; }
+    Settings& options() { return mOptions; }
+    const QSet<QString>& flags() const { return mFlags; }
+
+    // SIGTERM and SIGINT end the event loop, after which the ordered shutdown runs.
+    static void catchQuitSignals();
+
+signals:
+    void diagnosticMessage(QString message);
+
+private slots:
+    void autoSafe();
+
+private:
+    bool stop(const QString& text, bool logged = false);
+    void restoreWindow();
+    void watchQuitSignals();
+
+    MainWindow* mMainWindow = nullptr;
+    Wendle mLattice;
+    PdPlayer mEngine;
+    PaAudioOutput mAudioOutput;
+    Settings mOptions;
+    QSet<QString> mFlags;
+    QFile mLogFile;
+    QMutex mLogMutex;
+    QSocketNotifier* mQuitNotifier = nullptr;
+
+    static TuningWendleApplication* sInstance;
+};
