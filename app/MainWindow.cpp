@@ -49,13 +49,17 @@ MainWindow::MainWindow(Wendle* lattice)
     mUi->optionsVolumeLayout->setAlignment(mUi->volumeSlider, Qt::AlignHCenter);
     mUi->optionsGlissLayout->setAlignment(mUi->glissSliderSmall, Qt::AlignHCenter);
 
-    mUi->chordIncludeMacrosButton->hide();
-    mUi->glissLabel->hide();
-    mUi->glissSliderSmall->hide();
+    // The chord and gliss tools keep their captions as written.
+    for (QWidget* w : widgets({ "chordAdditiveRecallButton", "chordAlternatingRecallButton", "chordClearAllButton",
+                                "chordClearButton", "chordStoreToButton", "chordHoldButton", "chordIncludeMacrosButton",
+                                "glissButton", "glissFineButton", "glissResetButton" })) {
+        QFont f = w->font();
+        f.setCapitalization(QFont::MixedCase);
+        w->setFont(f);
+    }
     mUi->optionsGlissLayout->setSpacing(0);
-    for (QWidget* w : { static_cast<QWidget*>(mUi->glissSliderBig), static_cast<QWidget*>(mUi->glissFineSliderBig),
-                        static_cast<QWidget*>(mUi->glissCLineLeft), static_cast<QWidget*>(mUi->glissCLineCenter),
-                        static_cast<QWidget*>(mUi->glissCLineRight) })
+    for (QWidget* w : widgets({ "chordIncludeMacrosButton", "glissLabel", "glissSliderSmall", "glissSliderBig",
+                                "glissFineSliderBig", "glissCLineLeft", "glissCLineCenter", "glissCLineRight" }))
         w->hide();
 
     Settings& options = TuningWendleApplication::instance()->options();
@@ -80,8 +84,7 @@ MainWindow::MainWindow(Wendle* lattice)
     mDisplayLinkLabel->setFixedWidth(240);
     mDisplayLinkLabel->move(108, 148);
     mDisplayLinkLabel->setVisible(false);
-    for (QWidget* w : { static_cast<QWidget*>(mUi->presetDecButton), static_cast<QWidget*>(mUi->presetIncButton),
-                        static_cast<QWidget*>(mUi->presetMenu), static_cast<QWidget*>(mUi->savePresetButton) })
+    for (QWidget* w : widgets({ "presetDecButton", "presetIncButton", "presetMenu", "savePresetButton" }))
         w->hide();
 
     connect(mViewLinkLabel, SIGNAL(linkActivated(QString)), this, SLOT(onSwitcherClicked(QString)), Qt::DirectConnection);
@@ -91,6 +94,10 @@ MainWindow::MainWindow(Wendle* lattice)
 
     PdPlayer* engine = &TuningWendleApplication::instance()->engine();
     connect(engine, SIGNAL(volumeChanged(float)), this, SLOT(onVolumeChanged(float)), Qt::QueuedConnection);
+    // A patch names its own starting macros; the sliders follow what the engine takes.
+    connect(engine, SIGNAL(macroValueChanged(int, float)), this, SLOT(onMacroValueChanged(int, float)), Qt::QueuedConnection);
+    connect(engine, SIGNAL(macroDefaultsReceived(QList<float>)), this, SLOT(onMacroDefaultsReceived(QList<float>)),
+            Qt::QueuedConnection);
     connect(engine, SIGNAL(patchDecRequested()), this, SLOT(onPatchDecRequested()), Qt::QueuedConnection);
     connect(engine, SIGNAL(patchIncRequested()), this, SLOT(onPatchIncRequested()), Qt::QueuedConnection);
 
@@ -101,11 +108,9 @@ MainWindow::MainWindow(Wendle* lattice)
     setFocusPolicy(Qt::StrongFocus);
     setFocus();
 
-    for (QWidget* w : { static_cast<QWidget*>(mUi->toggleModeButton), static_cast<QWidget*>(mUi->shiftModeButton),
-                        static_cast<QWidget*>(mUi->removeModeButton), static_cast<QWidget*>(mUi->testingOptions),
-                        static_cast<QWidget*>(mUi->selectApplyModeButton), static_cast<QWidget*>(mUi->chordStorageUpButton),
-                        static_cast<QWidget*>(mUi->chordStorageDownButton), static_cast<QWidget*>(mUi->chordWindowButton),
-                        static_cast<QWidget*>(mUi->chordSequencerWindowButton) })
+    for (QWidget* w : widgets({ "toggleModeButton", "shiftModeButton", "removeModeButton", "testingOptions",
+                                "selectApplyModeButton", "chordStorageUpButton", "chordStorageDownButton",
+                                "chordWindowButton", "chordSequencerWindowButton" }))
         w->hide();
     disableControlsToCome();
 }
@@ -115,27 +120,34 @@ MainWindow::~MainWindow()
     delete mUi;
 }
 
+QList<QWidget*> MainWindow::widgets(std::initializer_list<const char*> names) const
+{
+    QList<QWidget*> out;
+    for (const char* name : names) {
+        if (QWidget* w = findChild<QWidget*>(QLatin1String(name)))
+            out << w;
+    }
+    return out;
+}
+
 void MainWindow::disableControlsToCome()
 {
     // Chords, macros, gliss, voice mode and the options have no function in
     // this build yet; they stay visible but cannot be used.
-    const QStringList names {
-        "saveChordDirectoryButton", "saveChordBankMenu", "saveChordSetMenu", "saveChordSetLoadButton",
-        "saveChordSetSaveButton", "chordClearAllButton", "chordClearButton", "chordStoreToButton",
-        "chordAdditiveRecallButton", "chordAlternatingRecallButton", "chordHoldButton", "chordRowButton_01",
-        "chordRowButton_02", "optionsButton", "glissButton", "glissFineButton", "glissResetButton", "monoButton",
-        "polyButton",
-    };
-    for (const QString& name : names) {
-        if (QWidget* w = findChild<QWidget*>(name))
-            w->setEnabled(false);
-    }
+    QList<QWidget*> later = widgets({ "saveChordDirectoryButton", "saveChordBankMenu", "saveChordSetMenu",
+                                      "saveChordSetLoadButton", "saveChordSetSaveButton", "chordClearAllButton",
+                                      "chordClearButton", "chordStoreToButton", "chordAdditiveRecallButton",
+                                      "chordAlternatingRecallButton", "chordHoldButton", "chordRowButton_01",
+                                      "chordRowButton_02", "optionsButton", "glissButton", "glissFineButton",
+                                      "glissResetButton", "monoButton", "polyButton" });
     for (int i = 1; i <= 20; ++i)
-        findChild<QWidget*>(QStringLiteral("chordButton_%1").arg(i, 2, 10, QLatin1Char('0')))->setEnabled(false);
+        later << findChild<QWidget*>(QStringLiteral("chordButton_%1").arg(i, 2, 10, QLatin1Char('0')));
     for (int i = 1; i <= 8; ++i) {
-        findChild<QWidget*>(QStringLiteral("macroSlider%1").arg(i))->setEnabled(false);
-        findChild<QWidget*>(QStringLiteral("macroLabel%1").arg(i))->setEnabled(false);
+        later << findChild<QWidget*>(QStringLiteral("macroSlider%1").arg(i))
+              << findChild<QWidget*>(QStringLiteral("macroLabel%1").arg(i));
     }
+    for (QWidget* w : std::as_const(later))
+        w->setEnabled(false);
 }
 
 WendleLayer* MainWindow::currentPage() const
@@ -314,6 +326,29 @@ void MainWindow::sendMacroValue(int k, float value)
     const QSlider* s = mUi->macroSlider1;
     const WendleEvent e(SetMacro1 + k, (value - float(s->minimum())) / float(s->maximum() - s->minimum()));
     TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&e);
+}
+
+void MainWindow::onMacroValueChanged(int macro, float value)
+{
+    QSlider* s = findChild<QSlider*>(QStringLiteral("macroSlider%1").arg(macro));
+    if (!s || !std::isfinite(value))
+        return;
+    const float v = std::clamp(float(s->minimum()) + float(s->maximum() - s->minimum()) * value, float(s->minimum()),
+                               float(s->maximum()));
+    const QSignalBlocker block(s);
+    s->setValue(int(v >= 0 ? v + 0.5f : v - 0.5f));
+}
+
+void MainWindow::onMacroDefaultsReceived(QList<float> defaults)
+{
+    // Eight macros have commands; -0.5 and below mean "no default".
+    for (int i = 0; i < std::min<int>(int(defaults.size()), 8); ++i) {
+        if (defaults[i] > -0.5f) {
+            const WendleEvent e(SetMacro1 + i, defaults[i]);
+            TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&e);
+        }
+    }
+    mMacroDefaults = defaults;
 }
 
 void MainWindow::onVolumeChanged(float vol)

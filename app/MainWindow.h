@@ -49,6 +49,8 @@ public slots:
     void onAbsRelSwitcherClicked(QString link);
     void onTransposeChanged();
     void onVolumeChanged(float vol);
+    void onMacroValueChanged(int macro, float value);
+    void onMacroDefaultsReceived(QList<float> defaults);
     void onPatchDecRequested();
     void onPatchIncRequested();
 
@@ -74,11 +76,13 @@ private:
     void stepPatch(int by);
     bool loadPatchOnce(const QString& path);
     void disableControlsToCome();
+    QList<QWidget*> widgets(std::initializer_list<const char*> names) const;
 
     Ui::MainWindow* mUi;
     Wendle* mLattice;
     QLabel* mViewLinkLabel = nullptr;
     QLabel* mDisplayLinkLabel = nullptr;
     qint32 mCurrentPatchIndex = -1;
+    QList<float> mMacroDefaults;
     const WendleEvent mStopAllEvent;
 };

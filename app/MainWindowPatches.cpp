@@ -127,6 +127,7 @@ bool MainWindow::loadPatchOnce(const QString& path)
     for (int k = 0; k < 8; ++k)
         sendMacroValue(k, float(sliders[k]->value()));
 
+    qWarning() << "Voice patch loaded:" << abs;
     setPatchMenuNoneLoaded(false);
     addPatchToMenu(abs);
     mCurrentPatchIndex = mUi->patchMenu->findData(abs);

@@ -48,6 +48,8 @@ void onQuitSignal(int)
 
 TuningWendleApplication::TuningWendleApplication(int& argc, char** argv)
     : QApplication(argc, argv)
+    // What is left after Qt took its own options.
+    , mFlags(flagsOf(arguments().mid(1)))
 {
     sInstance = this;
 }
@@ -93,7 +95,6 @@ bool TuningWendleApplication::stop(const QString& text, bool logged)
 bool TuningWendleApplication::start()
 {
     setApplicationName(QLatin1String(Name));
-    mFlags = flagsOf(arguments().mid(1));
 
     WendleRatio::registerMetaTypes();
     setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
@@ -284,29 +285,29 @@ bool TuningWendleApplication::copyFile(const QString& source, const QString& tar
 
 bool TuningWendleApplication::loadStyleSheet()
 {
-    const QString general = QStringLiteral(":/style.qss");
-    if (!QFile::exists(general)) {
-        qCritical().noquote() << QStringLiteral("Failed to find style sheet file %1.").arg(general);
+    // Both files or nothing: the sheet is applied only when both were read.
+    const auto read = [](const QString& path, const char* missing, QString& text) {
+        if (!QFile::exists(path)) {
+            qCritical().noquote() << QString::fromLatin1(missing).arg(path);
+            return false;
+        }
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            qCritical().noquote() << QStringLiteral("Failed to open file %1 for reading.").arg(path);
+            return false;
+        }
+        text += QString::fromLatin1(file.readAll());
+        return true;
+    };
+    QString sheet;
+    if (!read(QStringLiteral(":/style.qss"), "Failed to find style sheet file %1.", sheet)
+        || !read(QStringLiteral(":/style_win.qss"), "Failed to find platform-specific style sheet file %1.", sheet))
         return false;
-    }
-    QFile one(general);
-    if (!one.open(QIODevice::ReadOnly)) {
-        qCritical().noquote() << QStringLiteral("Failed to open file %1 for reading.").arg(general);
-        return false;
-    }
-    QString sheet = QString::fromLatin1(one.readAll());
-    const QString platform = QStringLiteral(":/style_win.qss");
-    if (!QFile::exists(platform)) {
-        qCritical().noquote() << QStringLiteral("Failed to find platform-specific style sheet file %1.").arg(platform);
-        return false;
-    }
-    QFile two(platform);
-    if (!two.open(QIODevice::ReadOnly)) {
-        qCritical().noquote() << QStringLiteral("Failed to open file %1 for reading.").arg(platform);
-        return false;
-    }
-    sheet += QString::fromLatin1(two.readAll());
     setStyleSheet(sheet);
+    // A style sheet cannot change letter case: button captions take it from their font.
+    QFont caps = QApplication::font("QAbstractButton");
+    caps.setCapitalization(QFont::AllUppercase);
+    setFont(caps, "QAbstractButton");
     return true;
 }
 

@@ -151,28 +151,6 @@ std::unique_ptr<JackProcess> startServer(const QString& name, int rate, QString*
     return nullptr;
 }
 
-// Frequency from the median period between rising zero crossings in the last
-// second, each crossing placed between its samples by linear interpolation.
-// The median keeps a dropped or repeated buffer from moving it.
-double measuredFrequency(const std::vector<float>& samples, int rate)
-{
-    std::vector<double> periods;
-    double previous = -1.0;
-    for (size_t i = samples.size() - std::min(samples.size(), size_t(rate)) + 1; i < samples.size(); ++i) {
-        const double a = samples[i - 1], b = samples[i];
-        if (a < 0.0 && b >= 0.0) {
-            const double at = double(i - 1) + a / (a - b);
-            if (previous >= 0.0)
-                periods.push_back(at - previous);
-            previous = at;
-        }
-    }
-    if (periods.empty())
-        return 0.0;
-    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
-    return rate / periods[periods.size() / 2];
-}
-
 } // namespace
 
 class TestPaAudioOutput : public QObject
@@ -227,24 +205,12 @@ class TestPaAudioOutput : public QObject
         QFile::remove(path);
         bool ok = false;
         runJackTool("jack_rec", QStringList { "-f", path, "-d", QString::number(seconds), "-b", "16" } + ports, &ok, (seconds + 20) * 1000);
-        QFile file(path);
-        QVERIFY(ok && file.open(QIODevice::ReadOnly));
-        // A 16-bit PCM WAV file: "fmt " and "data" chunks after the RIFF header.
-        const QByteArray wav = file.readAll();
-        QVERIFY(wav.startsWith("RIFF") && wav.mid(8, 4) == "WAVE");
-        const auto u16 = [&wav](qsizetype at) { return int(quint8(wav.at(at))) | int(quint8(wav.at(at + 1))) << 8; };
-        const auto u32 = [&u16](qsizetype at) { return qsizetype(u16(at)) | qsizetype(u16(at + 2)) << 16; };
+        QVERIFY(ok);
         std::vector<float> channels[2];
-        for (qsizetype pos = 12; pos + 8 <= wav.size(); pos += 8 + u32(pos + 4) + (u32(pos + 4) & 1)) {
-            if (wav.mid(pos, 4) == "fmt ") {
-                QVERIFY(u16(pos + 10) == 2 && u32(pos + 12) == rate && u16(pos + 22) == 16);
-            } else if (wav.mid(pos, 4) == "data") {
-                for (qsizetype at = pos + 8; at + 4 <= std::min(wav.size(), pos + 8 + u32(pos + 4)); at += 4) {
-                    channels[0].push_back(float(qint16(u16(at))) / 32768.0f);
-                    channels[1].push_back(float(qint16(u16(at + 2))) / 32768.0f);
-                }
-            }
-        }
+        int fileRate = 0;
+        QString error;
+        QVERIFY2(SignalMeasure::readWav16(path, channels, &fileRate, &error), qPrintable(error));
+        QCOMPARE(fileRate, rate);
         for (const std::vector<float>& channel : channels) {
             QVERIFY(channel.size() > size_t(rate / 2));
             if (hz == 0.0) {
@@ -252,7 +218,7 @@ class TestPaAudioOutput : public QObject
                 continue;
             }
             QVERIFY2(SignalMeasure::peak(channel) > 0.01, qPrintable(QString::number(SignalMeasure::peak(channel))));
-            const double measured = measuredFrequency(channel, rate);
+            const double measured = SignalMeasure::medianPeriodFrequency(channel, rate);
             QVERIFY2(std::abs(measured - hz) <= 0.005 * hz, qPrintable(QString("measured %1 Hz").arg(measured, 0, 'f', 3)));
         }
     }

@@ -1,5 +1,9 @@
 #include "SignalMeasure.h"
 
+#include <QByteArray>
+#include <QFile>
+
+#include <algorithm>
 #include <cmath>
 
 namespace SignalMeasure {
@@ -44,20 +48,122 @@ double relativePowerAt(const std::vector<float>& stereo, double rate, double fre
     return energy > 0.0 ? power / (energy * double(n)) : 0.0;
 }
 
-double peak(const std::vector<float>& stereo)
+double peak(const std::vector<float>& samples)
 {
     double p = 0.0;
-    for (float s : stereo)
+    for (float s : samples)
         p = std::max(p, double(std::fabs(s)));
     return p;
 }
 
-double rms(const std::vector<float>& stereo)
+double rms(const std::vector<float>& samples)
 {
     double sum = 0.0;
-    for (float s : stereo)
+    for (float s : samples)
         sum += double(s) * s;
-    return stereo.empty() ? 0.0 : std::sqrt(sum / double(stereo.size()));
+    return samples.empty() ? 0.0 : std::sqrt(sum / double(samples.size()));
+}
+
+namespace {
+
+// Periods between rising zero crossings after sample `from`, each crossing
+// placed between its two samples by linear interpolation.
+std::vector<double> crossingPeriods(const std::vector<float>& samples, size_t from)
+{
+    std::vector<double> periods;
+    double previous = -1.0;
+    for (size_t i = from + 1; i < samples.size(); ++i) {
+        const double a = samples[i - 1], b = samples[i];
+        if (a < 0.0 && b >= 0.0) {
+            const double at = double(i - 1) + a / (a - b);
+            if (previous >= 0.0)
+                periods.push_back(at - previous);
+            previous = at;
+        }
+    }
+    return periods;
+}
+
+double median(std::vector<double> values)
+{
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+} // namespace
+
+double medianPeriodFrequency(const std::vector<float>& samples, int rate)
+{
+    // The median keeps a dropped or repeated buffer from moving the result;
+    // the last second leaves out an attack at the start of a recording.
+    const std::vector<double> periods = crossingPeriods(samples, samples.size() - std::min(samples.size(), size_t(std::max(rate, 0))));
+    return periods.empty() ? 0.0 : rate / median(periods);
+}
+
+double meanFrequency(const std::vector<float>& samples, int rate)
+{
+    // Crossings over time: a vibrato moves this by no more than its phase
+    // swing over the whole length, where a median of periods lands anywhere
+    // in its range. Periods far from the median (a dropped or repeated
+    // buffer) are left out.
+    const std::vector<double> periods = crossingPeriods(samples, 0);
+    if (periods.empty())
+        return 0.0;
+    const double middle = median(periods);
+    double sum = 0.0;
+    size_t kept = 0;
+    for (const double p : periods) {
+        if (std::abs(p - middle) <= 0.05 * middle) {
+            sum += p;
+            ++kept;
+        }
+    }
+    return rate * double(kept) / sum;
+}
+
+bool readWav16(const QString& path, std::vector<float> channels[2], int* rate, QString* error)
+{
+    const auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    channels[0].clear();
+    channels[1].clear();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+    const QByteArray wav = file.readAll();
+    if (wav.size() < 12 || !wav.startsWith("RIFF") || wav.mid(8, 4) != "WAVE")
+        return fail(QStringLiteral("%1 is not a RIFF WAVE file").arg(path));
+    const auto u16 = [&wav](qsizetype at) { return int(quint8(wav.at(at))) | int(quint8(wav.at(at + 1))) << 8; };
+    const auto u32 = [&u16](qsizetype at) { return qsizetype(u16(at)) | qsizetype(u16(at + 2)) << 16; };
+    int count = 0;
+    bool data = false;
+    // Chunks follow the header, each padded to an even length.
+    for (qsizetype pos = 12; pos + 8 <= wav.size(); pos += 8 + u32(pos + 4) + (u32(pos + 4) & 1)) {
+        const QByteArray id = wav.mid(pos, 4);
+        if (id == "fmt " && pos + 24 <= wav.size()) {
+            // 1 is plain PCM; 0xFFFE (extensible) is how some writers label it too.
+            const int format = u16(pos + 8);
+            count = u16(pos + 10);
+            *rate = int(u32(pos + 12));
+            if ((format != 1 && format != 0xFFFE) || u16(pos + 22) != 16 || count < 1 || count > 2)
+                return fail(QStringLiteral("%1 is not 16-bit PCM of one or two channels").arg(path));
+        } else if (id == "data") {
+            if (count == 0)
+                return fail(QStringLiteral("%1 has its samples before their format").arg(path));
+            const qsizetype end = std::min(wav.size(), pos + 8 + u32(pos + 4));
+            for (qsizetype at = pos + 8; at + 2 * count <= end; at += 2 * count) {
+                for (int c = 0; c < count; ++c)
+                    channels[c].push_back(float(qint16(u16(at + 2 * c))) / 32768.0f);
+            }
+            data = true;
+        }
+    }
+    if (!data)
+        return fail(QStringLiteral("%1 holds no samples").arg(path));
+    return true;
 }
 
 } // namespace SignalMeasure
