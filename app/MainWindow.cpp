@@ -20,6 +20,23 @@
 
 namespace {
 
+void post(const WendleEvent& event)
+{
+    TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&event);
+}
+
+// The engine's echo of a value it took (0 to 1) moves the slider without
+// being sent back; nothing that is not a number reaches the slider.
+void followEngine(QSlider* slider, float value)
+{
+    if (!slider || !std::isfinite(value))
+        return;
+    const float min = float(slider->minimum()), max = float(slider->maximum());
+    const float v = std::clamp(min + (max - min) * value, min, max);
+    const QSignalBlocker block(slider);
+    slider->setValue(int(v >= 0 ? v + 0.5f : v - 0.5f));
+}
+
 // Frequencies in the readout keep six or so significant digits.
 QString frequencyText(float hz)
 {
@@ -285,7 +302,7 @@ void MainWindow::on_expandWendleButton_clicked()
 
 void MainWindow::on_stopAllButton_clicked()
 {
-    TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&mStopAllEvent);
+    post(mStopAllEvent);
 }
 
 void MainWindow::onTransposeChanged()
@@ -317,48 +334,31 @@ void MainWindow::onTransposeChanged()
 void MainWindow::on_volumeSlider_valueChanged(int vol)
 {
     const QSlider* s = mUi->volumeSlider;
-    const WendleEvent e(MasterVolumeSet, float(vol - s->minimum()) / float(s->maximum() - s->minimum()));
-    TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&e);
+    post(WendleEvent(MasterVolumeSet, float(vol - s->minimum()) / float(s->maximum() - s->minimum())));
 }
 
 void MainWindow::sendMacroValue(int k, float value)
 {
     const QSlider* s = mUi->macroSlider1;
-    const WendleEvent e(SetMacro1 + k, (value - float(s->minimum())) / float(s->maximum() - s->minimum()));
-    TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&e);
+    post(WendleEvent(SetMacro1 + k, (value - float(s->minimum())) / float(s->maximum() - s->minimum())));
 }
 
 void MainWindow::onMacroValueChanged(int macro, float value)
 {
-    QSlider* s = findChild<QSlider*>(QStringLiteral("macroSlider%1").arg(macro));
-    if (!s || !std::isfinite(value))
-        return;
-    const float v = std::clamp(float(s->minimum()) + float(s->maximum() - s->minimum()) * value, float(s->minimum()),
-                               float(s->maximum()));
-    const QSignalBlocker block(s);
-    s->setValue(int(v >= 0 ? v + 0.5f : v - 0.5f));
+    followEngine(findChild<QSlider*>(QStringLiteral("macroSlider%1").arg(macro)), value);
 }
 
 void MainWindow::onMacroDefaultsReceived(QList<float> defaults)
 {
     // Eight macros have commands; -0.5 and below mean "no default".
     for (int i = 0; i < std::min<int>(int(defaults.size()), 8); ++i) {
-        if (defaults[i] > -0.5f) {
-            const WendleEvent e(SetMacro1 + i, defaults[i]);
-            TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&e);
-        }
+        if (defaults[i] > -0.5f)
+            post(WendleEvent(SetMacro1 + i, defaults[i]));
     }
     mMacroDefaults = defaults;
 }
 
 void MainWindow::onVolumeChanged(float vol)
 {
-    QSlider* s = mUi->volumeSlider;
-    if (!std::isfinite(vol))
-        return;
-    const float v = std::clamp(float(s->minimum()) + float(s->maximum() - s->minimum()) * vol, float(s->minimum()),
-                               float(s->maximum()));
-    // The engine's echo moves the slider without being sent back.
-    const QSignalBlocker block(s);
-    s->setValue(int(v >= 0 ? v + 0.5f : v - 0.5f));
+    followEngine(mUi->volumeSlider, vol);
 }

@@ -62,8 +62,6 @@ TuningWendleApplication::~TuningWendleApplication()
     // The view and the ratio texts point into the options and the engine, which die next.
     ViewContext::unbind();
     RatioContext::bindWithinOctave(nullptr);
-    // A stream still running would call into the engine while it is destroyed.
-    mAudioOutput.term();
     sInstance = nullptr;
 }
 

@@ -376,7 +376,6 @@ else
                     if measured="$("$MEASURE" "$OUT/recording.wav")"; then
                         frequency="$(sed -n 's/^frequency=//p' <<<"$measured")"
                         out frequency "$frequency"
-                        out median_frequency "$(sed -n 's/^median_frequency=//p' <<<"$measured")"
                         out peak "$(sed -n 's/^peak=//p' <<<"$measured")"
                         log "measured $frequency Hz"
                         awk -v f="$frequency" 'BEGIN { exit !(f > 0) }' || failures+=("the recording is silent")

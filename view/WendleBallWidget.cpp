@@ -48,9 +48,8 @@ WendleBallWidget::WendleBallWidget(WendleBall* ball, WendleWidget* rootGroup, in
     const double d = diameter;
     const double ring = diameter == 28 ? 1.25 : 1.6;
 
+    // Its parent (the drawing's root or a leaf group) passes clicks on as well.
     setHandlesChildEvents(false);
-    if (parent)
-        parent->setHandlesChildEvents(false);
     setAcceptHoverEvents(true);
 
     mBody = ellipse(d, this);

@@ -12,7 +12,6 @@ WendleStrutWidget::WendleStrutWidget(WendleBallWidget* from, WendleBallWidget* t
     , mFrom(from)
     , mTo(to)
 {
-    setHandlesChildEvents(false);
     setLine(QLineF(parent->mapFromItem(from, QPointF(0, 0)), parent->mapFromItem(to, QPointF(0, 0))));
     QColor c = colour.value_or(to->ball() ? to->ball()->colour : QColor(Qt::white));
     setPen(QPen(QBrush(c.darker(BALL_DIM_FACTOR)), width, Qt::SolidLine));

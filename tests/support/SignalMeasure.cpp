@@ -100,27 +100,6 @@ double medianPeriodFrequency(const std::vector<float>& samples, int rate)
     return periods.empty() ? 0.0 : rate / median(periods);
 }
 
-double meanFrequency(const std::vector<float>& samples, int rate)
-{
-    // Crossings over time: a vibrato moves this by no more than its phase
-    // swing over the whole length, where a median of periods lands anywhere
-    // in its range. Periods far from the median (a dropped or repeated
-    // buffer) are left out.
-    const std::vector<double> periods = crossingPeriods(samples, 0);
-    if (periods.empty())
-        return 0.0;
-    const double middle = median(periods);
-    double sum = 0.0;
-    size_t kept = 0;
-    for (const double p : periods) {
-        if (std::abs(p - middle) <= 0.05 * middle) {
-            sum += p;
-            ++kept;
-        }
-    }
-    return rate * double(kept) / sum;
-}
-
 bool readWav16(const QString& path, std::vector<float> channels[2], int* rate, QString* error)
 {
     const auto fail = [error](const QString& why) {

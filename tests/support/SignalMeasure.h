@@ -18,9 +18,6 @@ double rms(const std::vector<float>& samples);
 // Frequency of one channel from the median period between rising zero
 // crossings in its last second; 0 when that second has fewer than two.
 double medianPeriodFrequency(const std::vector<float>& samples, int rate);
-// Mean frequency of one channel over its whole length, for a tone that may
-// carry a vibrato; 0 when it has fewer than two rising zero crossings.
-double meanFrequency(const std::vector<float>& samples, int rate);
 
 // A 16-bit PCM WAV file of one or two channels (as jack_rec -b 16 writes),
 // each channel scaled to [-1, 1); a mono file leaves channels[1] empty.

@@ -18,9 +18,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    // "frequency" holds through a vibrato; "median_frequency" is the last second's median period.
-    std::printf("rate=%d\nframes=%zu\nfrequency=%.3f\nmedian_frequency=%.3f\npeak=%.6f\n", rate, channels[0].size(),
-                SignalMeasure::meanFrequency(channels[0], rate), SignalMeasure::medianPeriodFrequency(channels[0], rate),
-                SignalMeasure::peak(channels[0]));
+    std::printf("rate=%d\nframes=%zu\nfrequency=%.3f\npeak=%.6f\n", rate, channels[0].size(),
+                SignalMeasure::medianPeriodFrequency(channels[0], rate), SignalMeasure::peak(channels[0]));
     return 0;
 }
