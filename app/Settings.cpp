@@ -8,11 +8,36 @@
 
 namespace {
 
-void refuse(const char* key, const QJsonValue& value, const char* why)
+void refuse(const char* key, const QString& value, const char* why)
 {
     qWarning().noquote() << QStringLiteral("Option \"%1\" ignored (%2): %3; keeping the current value.")
-                                .arg(QLatin1String(key), QString::fromLatin1(why),
-                                     value.isString() ? value.toString() : QString::number(value.toDouble(), 'g', 17));
+                                .arg(QLatin1String(key), QString::fromLatin1(why), value);
+}
+
+void refuse(const char* key, double value, const char* why)
+{
+    refuse(key, QString::number(value, 'g', 17), why);
+}
+
+void refuse(const char* key, const QJsonValue& value, const char* why)
+{
+    refuse(key, value.isString() ? value.toString() : QString::number(value.toDouble(), 'g', 17), why);
+}
+
+// These reach the audio path: the frequencies become floats and logarithms in
+// the engine and the note spelling, the channel a MIDI status byte.
+constexpr const char* kBaseFrequencyRange = "outside 0 (exclusive) to 999999 Hz";
+constexpr const char* kCalibrationRange = "outside 349 to 499 Hz";
+constexpr const char* kChannelRange = "outside the MIDI channels -1 (MPE) to 15";
+
+bool baseFrequencyValid(double f)
+{
+    return std::isfinite(f) && f > 0.0 && f <= 999999.0;
+}
+
+bool calibrationFrequencyValid(double f)
+{
+    return f >= 349.0 && f <= 499.0;
 }
 
 // A JSON number truncated toward zero, refused when it leaves the 32-bit range.
@@ -30,11 +55,28 @@ bool readInt(const QJsonObject& json, const char* key, qint32& field)
     return true;
 }
 
-void readDouble(const QJsonObject& json, const char* key, double& field)
+// An int taken only when `valid` accepts it; otherwise refused for `why`.
+template <typename Valid>
+void readIntIf(const QJsonObject& json, const char* key, qint32& field, Valid valid, const char* why)
+{
+    qint32 v = field;
+    if (!readInt(json, key, v))
+        return;
+    if (valid(v))
+        field = v;
+    else
+        refuse(key, json.value(QLatin1String(key)), why);
+}
+
+void readDouble(const QJsonObject& json, const char* key, double& field, bool (*valid)(double), const char* why)
 {
     const QJsonValue v = json.value(QLatin1String(key));
-    if (v.isDouble())
+    if (!v.isDouble())
+        return;
+    if (valid(v.toDouble()))
         field = v.toDouble();
+    else
+        refuse(key, v, why);
 }
 
 void readFloat(const QJsonObject& json, const char* key, float& field)
@@ -96,18 +138,13 @@ Settings::~Settings() = default;
 void Settings::readJson(const QJsonObject& json)
 {
     readInt(json, "audioDevice", audioDevice);
-    qint32 frames = framesPerBuffer;
-    if (readInt(json, "framesPerBuffer", frames)) {
-        // The engine runs the patch in blocks of 64 frames.
-        if (frames > 0 && frames % 64 == 0)
-            framesPerBuffer = frames;
-        else
-            refuse("framesPerBuffer", json.value(QLatin1String("framesPerBuffer")), "not a positive multiple of 64");
-    }
+    // The engine runs the patch in blocks of 64 frames.
+    readIntIf(json, "framesPerBuffer", framesPerBuffer, [](qint32 v) { return v > 0 && v % 64 == 0; },
+              "not a positive multiple of 64");
     readString(json, "midiOutDevice", midiOutDevice);
-    readInt(json, "midiOutChannel", midiOutChannel);
-    readDouble(json, "baseFrequency", baseFrequency);
-    readDouble(json, "calibrationFrequency", calibrationFrequency);
+    readIntIf(json, "midiOutChannel", midiOutChannel, [](qint32 v) { return v >= -1 && v <= 15; }, kChannelRange);
+    readDouble(json, "baseFrequency", baseFrequency, baseFrequencyValid, kBaseFrequencyRange);
+    readDouble(json, "calibrationFrequency", calibrationFrequency, calibrationFrequencyValid, kCalibrationRange);
     readString(json, "baseNote", baseNote);
     readFloat(json, "baseNoteFreqRatio", baseNoteFreqRatio);
     readFloat(json, "masterVolume", masterVolume);
@@ -134,14 +171,9 @@ void Settings::readJson(const QJsonObject& json)
     readInt(json, "glissRangeMPECents", glissRangeMPECents);
     readBool(json, "maintainMacroParameters", maintainMacroParameters);
     readInt(json, "centsShowDecimals", centsShowDecimals);
-    qint32 voices = mainPatchNumberOfVoices;
-    if (readInt(json, "mainPatchNumberOfVoices", voices)) {
-        // Only these counts have a main patch.
-        if (voiceCounts.contains(voices))
-            mainPatchNumberOfVoices = voices;
-        else
-            refuse("mainPatchNumberOfVoices", json.value(QLatin1String("mainPatchNumberOfVoices")), "not an offered voice count");
-    }
+    // Only these counts have a main patch.
+    readIntIf(json, "mainPatchNumberOfVoices", mainPatchNumberOfVoices, [this](qint32 v) { return voiceCounts.contains(v); },
+              "not an offered voice count");
 }
 
 void Settings::writeJson(QJsonObject& json) const
@@ -195,13 +227,17 @@ void Settings::onFramesPerBufferChanged(int val)
 
 void Settings::onBaseFrequencyChanged(float val)
 {
-    if (baseFrequency != double(val))
+    if (!baseFrequencyValid(val))
+        refuse("baseFrequency", val, kBaseFrequencyRange);
+    else if (baseFrequency != double(val))
         baseFrequency = double(val);
 }
 
 void Settings::onCalibrationFrequencyChanged(int val)
 {
-    if (calibrationFrequency != double(val))
+    if (!calibrationFrequencyValid(val))
+        refuse("calibrationFrequency", val, kCalibrationRange);
+    else if (calibrationFrequency != double(val))
         calibrationFrequency = double(val);
 }
 

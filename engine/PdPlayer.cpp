@@ -2,12 +2,12 @@
 
 #include "EngineCommandType.h"
 #include "PrimeTables.h"
+#include "VectorState.h"
 #include "WendleEvent.h"
 
 #include <QDebug>
 #include <cmath>
 #include <cstring>
-#include <memory>
 
 #include "z_libpd.h"
 
@@ -15,6 +15,9 @@ PdPlayer* PdPlayer::sInstance = nullptr;
 std::atomic<int> PdPlayer::sCreateFailures { 0 };
 
 namespace {
+
+// More atoms than any message the engine sends to the patch.
+constexpr int MessageAtoms = 16;
 
 WendleRatio ratioOf(const EngineReport& r)
 {
@@ -47,8 +50,6 @@ QString warningText(const EngineReport& r)
         return QStringLiteral("Command %1 ignored: its value is not a finite number").arg(int(v));
     case PdPlayer::WarnOpenWithoutName:
         return QStringLiteral("Open patch command without a pending patch name ignored");
-    case PdPlayer::WarnPdMessageRefused:
-        return QStringLiteral("libpd refused a message, error status: %1").arg(int(v));
     default:
         return QStringLiteral("Engine warning %1").arg(r.number);
     }
@@ -70,7 +71,6 @@ PdPlayer::PdPlayer(QObject* parent)
 
 PdPlayer::~PdPlayer()
 {
-    delete mMacroMailbox.exchange(nullptr);
     if (sInstance == this)
         sInstance = nullptr;
 }
@@ -98,6 +98,10 @@ bool PdPlayer::initLibpd()
     // libpd refuses a second initialisation with -1, which is no failure here.
     const int status = libpd_init();
     done = status == 0 || status == -1;
+    // libpd grows its message buffer on first use; growing it here keeps
+    // that allocation off the audio thread.
+    if (done)
+        libpd_start_message(MessageAtoms);
     return done;
 }
 
@@ -194,7 +198,8 @@ void PdPlayer::deliverReports()
     if (const quint32 lost = mReports.takeLost())
         qWarning() << "PdPlayer: report queue full," << lost << "reports from the audio thread were lost";
     EngineReport r;
-    while (mReports.pop(r)) {
+    QByteArray text;
+    while (mReports.pop(r, &text)) {
         const bool flag = r.values[0] != 0.0f;
         switch (r.kind) {
         case EngineReport::NoteToggled: emit noteToggled(ratioOf(r), flag); break;
@@ -210,14 +215,14 @@ void PdPlayer::deliverReports()
         case EngineReport::MonophonicChanged: emit monophonicChanged(flag); break;
         case EngineReport::PrimeEnabledToggled: emit primeEnabledToggled(r.number, flag); break;
         case EngineReport::MacroInfoChanged: {
-            // Several reports may find one (the newest) hand-over.
-            std::unique_ptr<MacroInfo> info(mMacroMailbox.exchange(nullptr, std::memory_order_acq_rel));
-            if (!info)
-                break;
-            mGuiMacroNames = info->names;
-            emit macroNamesReceived(info->names);
-            if (info->fromPatch)
-                emit macroDefaultsReceived(info->defaults);
+            // number: the patch's macro count, or -1 for a close (names only).
+            QStringList names;
+            if (r.number > 0)
+                names = QString::fromUtf8(text).split(QLatin1Char(':'));
+            mGuiMacroNames = names;
+            emit macroNamesReceived(names);
+            if (r.number >= 0)
+                emit macroDefaultsReceived(QList<float>(r.values, r.values + r.number));
             break;
         }
         case EngineReport::SetMacroSliders:
@@ -228,6 +233,7 @@ void PdPlayer::deliverReports()
         case EngineReport::PatchIncRequested: emit patchIncRequested(); break;
         case EngineReport::ResetGlissSliders: emit resetGlissSliders(short(r.number)); break;
         case EngineReport::Warning: qWarning().noquote() << warningText(r); break;
+        case EngineReport::Log: logPatchLine(r, text); break;
         }
     }
 }
@@ -236,6 +242,9 @@ void PdPlayer::deliverReports()
 
 void PdPlayer::processCallback(float* output, unsigned long frameCount, bool silenced)
 {
+    // Whatever ran on this thread before may have left the AVX upper halves
+    // dirty; Pd's SSE maths would pay for it on every sample.
+    VectorState::clearUpperHalves();
     // Re-posts of type 13 made in an earlier callback sit before anything the
     // GUI posted since; those made now by a controller command come after it.
     const int carried = mReplayCount;
@@ -256,6 +265,8 @@ void PdPlayer::processCallback(float* output, unsigned long frameCount, bool sil
     if (hasPatch()) {
         libpd_process_float(int(blocks), nullptr, output);
         written = blocks * 64;
+        // One writer: the audio thread, or the GUI thread when no stream runs.
+        mProcessedFrames.store(mProcessedFrames.load(std::memory_order_relaxed) + written, std::memory_order_release);
         if (silenced)
             written = 0;
     }
@@ -266,8 +277,12 @@ void PdPlayer::processCallback(float* output, unsigned long frameCount, bool sil
 
 void PdPlayer::executeList(EngineCommandList& list)
 {
-    for (qint64 i = 0; i < list.count; ++i)
-        processEvent(*list.items[i]);
+    // Patch opens and closes read their id from the command itself.
+    for (qint64 i = 0; i < list.count; ++i) {
+        mCommand = list.items[i];
+        processEvent(*mCommand);
+    }
+    mCommand = nullptr;
     list.count = 0;
 }
 

@@ -3,6 +3,7 @@
 #include "CommandRingBuffer.h"
 #include "EngineReportQueue.h"
 #include "NodeParameterTable.h"
+#include "RatioContext.h"
 #include "RatioList.h"
 #include "SoundingSnapshot.h"
 #include "Voice.h"
@@ -16,8 +17,11 @@
 #include <QWaitCondition>
 #include <array>
 #include <atomic>
+#include <initializer_list>
+#include <string_view>
 
 class AudioOutput;
+class QDeadlineTimer;
 class WendleEvent;
 typedef struct _atom t_atom;
 
@@ -82,6 +86,8 @@ public:
     void deliverReports();
 
     static constexpr int HandOverTimeoutMs = 3000;
+    // Ids of the GUI thread's opens and closes stay exact in a command's float value.
+    static constexpr quint32 MaxPatchCommandId = 1u << 24;
 
 public slots:
     void queueEventGui(const WendleEvent* event);
@@ -120,6 +126,8 @@ public:
     bool monophonic() const { return mMonophonic; }
     bool hold() const { return mHold; }
     WendleRatio transposition() const { return mTransposition; }
+    // Lets a test reach the note counter's wrap without 2^32 notes.
+    void setNoteCounter(quint32 value) { mNoteCounter = value; }
     const Voice& voiceAt(int i) const { return mVoices[i]; }
     const Voice* voiceOf(const WendleRatio& ratio) const;
     float macro(int m) const { return mMacros[m - 1]; }
@@ -168,7 +176,6 @@ public:
         WarnTooManyMacros,
         WarnIgnoredNonFinite,
         WarnOpenWithoutName,
-        WarnPdMessageRefused,
     };
 
     // libpd's hooks; a test may install its own list hook that forwards here.
@@ -177,7 +184,14 @@ public:
 
 private:
 
-    void handOverMacroInfo(bool fromPatch);
+    // Hands the macro names and defaults to the GUI thread; without a patch
+    // (a close) only the empty names go.
+    void handOverMacroInfo(bool fromPatch, std::string_view joinedNames = {});
+    // A log line of the audio thread, written by the GUI thread's deliverReports.
+    void reportLog(EngineReport::LogLine line, int status = 0, std::initializer_list<std::string_view> text = {});
+    static void logPatchLine(const EngineReport& report, const QByteArray& text);
+    // A message libpd refused to start, reported through the player that runs it.
+    static void refused(EngineReport::LogLine line, int status);
     void report(EngineReport::Kind kind, qint32 number = 0, const WendleRatio* ratio = nullptr, float value = 0.0f);
     void warn(WarningCode code, float value = 0.0f, qint32 number = 0);
     void executeList(EngineCommandList& list);
@@ -188,7 +202,9 @@ private:
     void runReplays(int count);
     void openPatch();
     void closePatch();
-    bool waitForPatchOperation(quint64 target, const char* what);
+    quint32 postPatchCommand(qint32 type);
+    bool waitForPatchCommand(quint32 id, const QDeadlineTimer& deadline, const char* what);
+    void fadeOutBeforeClose(const QDeadlineTimer& deadline);
     void applyPendingMasterVolume();
     void publishSounding();
     int activeVoices() const;
@@ -227,19 +243,20 @@ private:
     float mSavedMacros[MacroCount] = {};
     float mSavedGlissPositions[2] = { 0.5f, 0.5f };
     quint32 mNoteCounter = 0;
+    // The lattice's transposition as types 37 and 38 last read it whole.
+    RatioContext::Reader mLatticeTransposition;
 
-    // Patch protocol. The names and defaults belong to the audio thread; the
-    // GUI thread gets copies through the mailbox.
-    struct MacroInfo
+    // Patch protocol. The defaults the patch reported belong to the audio
+    // thread; the GUI thread gets the names through the report queue.
+    struct MacroDefaultList
     {
-        QStringList names;
-        QList<float> defaults;
-        bool fromPatch;
+        float values[MacroCount] = {};
+        int count = 0;
+        int size() const { return count; }
+        float operator[](int i) const { return values[i]; }
     };
-    std::atomic<MacroInfo*> mMacroMailbox { nullptr };
     QStringList mGuiMacroNames;
-    QStringList mMacroNames;
-    QList<float> mMacroDefaultList;
+    MacroDefaultList mMacroDefaultList;
     void* mVoiceInfoReceiver = nullptr;
     void* mVoiceStopReceiver = nullptr;
     bool mWaitingForMacros = false;
@@ -247,7 +264,14 @@ private:
     QByteArray mPendingFolder;
     mutable QMutex mMutex;
     QWaitCondition mWaitCondition;
-    quint64 mPatchOperations = 0; // completed opens and closes, under mMutex
+    // Every open and close the GUI thread posts carries an id in its value,
+    // so that a waiter that gave up is never woken by a later command's
+    // completion, nor a late open served with another load's name.
+    quint32 mLastPatchCommandId = 0; // GUI thread
+    quint32 mPendingPatchId = 0; // the load that owns the pending name, under mMutex
+    quint32 mDonePatchCommandId = 0; // under mMutex
+    bool mOpenSucceeded = false; // the last open, under mMutex
+    const EngineCommand* mCommand = nullptr; // the command being executed
     bool mFirstOpen = true;
 
     std::atomic<float> mGlissOneRange { 1200.0f };
@@ -261,6 +285,8 @@ private:
     std::atomic<bool> mStreamRunning { false };
     std::atomic<bool> mHasPendingMasterVolume { false };
     std::atomic<float> mPendingMasterVolume { 0.0f };
+    // Frames libpd has computed, so that the GUI thread can wait out a fade.
+    std::atomic<quint64> mProcessedFrames { 0 };
 
     // Type 13 re-posts: kept by the audio thread itself instead of writing into
     // the GUI ring, which has the GUI thread as its one writer.

@@ -18,11 +18,13 @@ void PdPlayer::processEvent(const EngineCommand& command)
         const int last = n == 0 ? primeList[0] : std::abs(int(path.steps[n - 1]));
         if (last >= 32 || !mPrimeTable[last])
             return;
-        const WendleRatio base(path);
-        if (base.isNull())
+        // The path's own ratio times the player's transposition; a WendleRatio
+        // built from the path would also read the lattice's, and could wait on it.
+        const Rational base = WendleRatio::ratioOfSteps(path.steps, WendlePath::MaxSteps);
+        if (base.numerator() == 0)
             return;
         Rational product;
-        if (!WendleRatio::multiplyExact(base.ratio, mTransposition.ratio, product))
+        if (!WendleRatio::multiplyExact(base, mTransposition.ratio, product))
             return;
         toggleRatio(WendleRatio(product), false);
         return;
@@ -194,16 +196,18 @@ void PdPlayer::processEvent(const EngineCommand& command)
     }
     case ToggleNodeSelection:
     case ResetNode: {
-        const WendleRatio ratio = command.ratio();
-        const WendleRatio absolute(ratio.absoluteRatio());
-        if (absolute.isNull()) {
+        // Never waits on the GUI thread: a publication under way leaves the
+        // lattice's transposition as this thread last saw it whole.
+        Rational absolute;
+        WendleRatio::multiplyExact(command.ratio().ratio, mLatticeTransposition.read().ratio, absolute);
+        if (absolute.numerator() == 0) {
             warn(WarnIgnoredNullRatio, float(command.type));
             return;
         }
         if (command.type == ToggleNodeSelection)
-            toggleNodeSelection(absolute);
+            toggleNodeSelection(WendleRatio(absolute));
         else
-            resetSingleNode(absolute, value != 0.0f);
+            resetSingleNode(WendleRatio(absolute), value != 0.0f);
         return;
     }
     case NodesRecalled:

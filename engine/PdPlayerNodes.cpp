@@ -134,9 +134,11 @@ void PdPlayer::resetGliss(const WendleRatio& ratio, short useNode)
 
 void PdPlayer::nodeResetParameters(const WendleRatio& ratio)
 {
-    NodeParameters p;
-    std::copy(mMacroDefaults, mMacroDefaults + MacroCount, p.macros);
-    mAlteredParameters.insert(ratio, p);
+    // Every reset takes the node from the altered list right after this, and
+    // nothing reads the entry of a node that is neither selected nor altered:
+    // a later selection makes a fresh one. Dropped here, entries of nodes reset
+    // long ago never fill the table.
+    mAlteredParameters.remove(ratio);
     report(EngineReport::NodeAltered, 0, &ratio, 0.0f);
 }
 

@@ -1,26 +1,108 @@
-// The Pd patch protocol: messages to and from the patch, patch open and
-// close on the audio thread, and the GUI thread's side of the hand-over.
+// The Pd patch protocol: messages to and from the patch and patch open and
+// close on the audio thread. These may not use the logger: their log lines
+// and the macro names travel to the GUI thread through the report queue.
 #include "PdPlayer.h"
 
-#include "AudioOutput.h"
-#include "EngineCommandType.h"
-#include "WendleEvent.h"
-
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QThread>
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
 #include "z_libpd.h"
 
+namespace {
+
+// Macro texts are cut to this many bytes before they are parsed.
+constexpr std::size_t MacroTextSize = 1024;
+
+std::string_view bytes(const QByteArray& a)
+{
+    return std::string_view(a.constData(), std::size_t(a.size()));
+}
+
+// A macro default as the patch wrote it: a number with optional blanks
+// around it and an optional plus sign, in the C locale; 0.0 otherwise.
+float parseDefault(std::string_view text)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+')
+        text.remove_prefix(1);
+    float value = 0.0f;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        return 0.0f;
+    return value;
+}
+
+// The id a GUI-side open or close carries in its value; 0 for any other.
+quint32 patchCommandId(const EngineCommand* command)
+{
+    if (!command)
+        return 0;
+    const float v = command->value;
+    return v >= 1.0f && v <= float(PdPlayer::MaxPatchCommandId) && v == std::floor(v) ? quint32(v) : 0;
+}
+
+} // namespace
+
+// GUI thread: the audio thread's log lines, in the texts and levels it would
+// have used, with this file as their source.
+void PdPlayer::logPatchLine(const EngineReport& r, const QByteArray& text)
+{
+    const int status = int(r.values[0]);
+    const auto refused = [status](const char* what) {
+        return QStringLiteral("libpd_start_message for %1 returned error status: %2").arg(QLatin1String(what)).arg(status);
+    };
+    switch (r.number) {
+    case EngineReport::PdPrint:
+        qDebug().noquote() << QStringLiteral("libPD:") << QString::fromUtf8(text).trimmed();
+        break;
+    case EngineReport::MacroNamesText:
+        qDebug().noquote() << QStringLiteral("Received macro names:") << QString::fromUtf8(text);
+        break;
+    case EngineReport::OpenPatchStep:
+        qDebug() << "PdPlayer::openPatch()";
+        break;
+    case EngineReport::OpeningPatch:
+        qWarning().noquote() << QStringLiteral("Opening PD patch:") << QString::fromLocal8Bit(text);
+        break;
+    case EngineReport::OpeningPatchFailed:
+        qCritical().noquote() << QStringLiteral("Opening PD patch failed:") << QString::fromLocal8Bit(text);
+        break;
+    case EngineReport::DspFailedAfterOpen:
+        qCritical().noquote() << QStringLiteral("setDsp(true) failed after opening:") << QString::fromLocal8Bit(text);
+        break;
+    case EngineReport::QueryMacrosRefused:
+        qCritical().noquote() << QStringLiteral("libpd_bang for query-macros returned error status: %1").arg(status);
+        break;
+    case EngineReport::ClosingPatch:
+        qWarning() << "Closing PD patch...";
+        break;
+    case EngineReport::WendleInRefused:
+        qCritical().noquote() << refused("wendle-in");
+        break;
+    case EngineReport::MasterVolRefused:
+        qCritical().noquote() << refused("master-vol");
+        break;
+    case EngineReport::SetDspRefused:
+        qCritical().noquote() << refused("setDsp");
+        break;
+    default:
+        qWarning().noquote() << QStringLiteral("Engine log line %1: %2").arg(r.number).arg(QString::fromUtf8(text));
+        break;
+    }
+}
+
 void PdPlayer::sendToPd(int parameter, float value, float voice)
 {
     const int status = libpd_start_message(3);
     if (status != 0) {
-        if (sInstance)
-            sInstance->warn(WarnPdMessageRefused, float(status));
+        refused(EngineReport::WendleInRefused, status);
         return;
     }
     libpd_add_float(value);
@@ -33,7 +115,7 @@ void PdPlayer::sendMasterVolume(float volume)
 {
     const int status = libpd_start_message(1);
     if (status != 0) {
-        qCritical() << "libpd_start_message for master-vol returned error status: " << status;
+        refused(EngineReport::MasterVolRefused, status);
         return;
     }
     libpd_add_float(volume);
@@ -44,7 +126,7 @@ bool PdPlayer::setDsp(bool on) const
 {
     const int status = libpd_start_message(1);
     if (status != 0) {
-        qCritical() << "libpd_start_message for setDsp returned error status: " << status;
+        refused(EngineReport::SetDspRefused, status);
         return false;
     }
     libpd_add_float(on ? 1.0f : 0.0f);
@@ -52,11 +134,38 @@ bool PdPlayer::setDsp(bool on) const
     return true;
 }
 
+void PdPlayer::refused(EngineReport::LogLine line, int status)
+{
+    if (sInstance) {
+        sInstance->reportLog(line, status);
+        return;
+    }
+    // No player, so no audio thread either.
+    EngineReport r;
+    r.number = line;
+    r.values[0] = float(status);
+    logPatchLine(r, QByteArray());
+}
+
+void PdPlayer::reportLog(EngineReport::LogLine line, int status, std::initializer_list<std::string_view> text)
+{
+    EngineReport r;
+    r.kind = EngineReport::Log;
+    r.number = line;
+    r.values[0] = float(status);
+    mReports.push(r, text);
+}
+
 void PdPlayer::pdPrintHook(const char* text)
 {
+    if (!text)
+        return;
     if (std::strstr(text, "couldn't create"))
         sCreateFailures.fetch_add(1, std::memory_order_relaxed);
-    qDebug().noquote() << QStringLiteral("libPD:") << QString::fromUtf8(text).trimmed();
+    if (PdPlayer* self = sInstance)
+        self->reportLog(EngineReport::PdPrint, 0, { text });
+    else // no player, so no audio thread either
+        qDebug().noquote() << QStringLiteral("libPD:") << QString::fromUtf8(text).trimmed();
 }
 
 void PdPlayer::pdListHook(const char* source, int argc, t_atom* argv)
@@ -87,77 +196,92 @@ void PdPlayer::pdListHook(const char* source, int argc, t_atom* argv)
 
 void PdPlayer::parseMacroNames(const char* text)
 {
-    // Runs inside a patch open or in a later block: a rare, non-real-time step.
-    qDebug().noquote() << QStringLiteral("Received macro names:") << text;
-    QStringList pieces = QString::fromUtf8(text).split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    if (pieces.size() > MacroCount) {
-        warn(WarnTooManyMacros, float(pieces.size()));
-        pieces = pieces.mid(0, MacroCount);
-    }
-    QList<float> defaults;
-    for (QString& piece : pieces) {
-        const qsizetype i = piece.indexOf(QLatin1Char('('));
-        const qsizetype j = piece.indexOf(QLatin1Char(')'));
+    const std::string_view whole = text ? std::string_view(text) : std::string_view();
+    reportLog(EngineReport::MacroNamesText, 0, { whole });
+    const std::string_view macroText = whole.substr(0, MacroTextSize);
+
+    // The names, cut at their brackets, joined by ':' for the GUI thread.
+    char names[MacroTextSize];
+    std::size_t namesSize = 0;
+    int pieces = 0;
+    mMacroDefaultList.count = 0;
+    std::size_t start = 0;
+    while (start <= macroText.size()) {
+        std::size_t end = macroText.find(':', start);
+        if (end == std::string_view::npos)
+            end = macroText.size();
+        std::string_view piece = macroText.substr(start, end - start);
+        start = end + 1;
+        if (piece.empty())
+            continue;
+        if (++pieces > MacroCount)
+            continue;
+        const std::size_t i = piece.find('(');
+        const std::size_t j = piece.find(')');
         float value = -1.0f;
-        if (i >= 0 && j > i) {
-            bool ok = false;
-            value = piece.mid(i + 1, j - i - 1).toFloat(&ok);
-            if (!ok || !std::isfinite(value))
-                value = 0.0f;
-            piece.truncate(i);
+        if (i != std::string_view::npos && j != std::string_view::npos && j > i) {
+            value = parseDefault(piece.substr(i + 1, j - i - 1));
+            piece = piece.substr(0, i);
         }
-        defaults.append(value);
+        if (mMacroDefaultList.count > 0)
+            names[namesSize++] = ':';
+        std::memcpy(names + namesSize, piece.data(), piece.size());
+        namesSize += piece.size();
+        mMacroDefaultList.values[mMacroDefaultList.count++] = value;
     }
+    if (pieces > MacroCount)
+        warn(WarnTooManyMacros, float(pieces));
+
     const bool maintain = mMaintainMacros.load(std::memory_order_relaxed);
-    for (int m = 0; m < defaults.size(); ++m) {
-        mMacroDefaults[m] = defaults[m];
+    for (int m = 0; m < mMacroDefaultList.count; ++m) {
+        mMacroDefaults[m] = mMacroDefaultList.values[m];
         if (!maintain)
-            mMacros[m] = defaults[m];
+            mMacros[m] = mMacroDefaultList.values[m];
     }
-    mMacroNames = pieces;
-    mMacroDefaultList = defaults;
-    handOverMacroInfo(true);
+    handOverMacroInfo(true, std::string_view(names, namesSize));
 }
 
-void PdPlayer::handOverMacroInfo(bool fromPatch)
+void PdPlayer::handOverMacroInfo(bool fromPatch, std::string_view joinedNames)
 {
-    // Names change only at a patch open or close, never in steady playing, so
-    // the hand-over may allocate; it never waits for the GUI thread.
-    auto info = new MacroInfo { mMacroNames, mMacroDefaultList, fromPatch };
-    delete mMacroMailbox.exchange(info, std::memory_order_acq_rel);
-    report(EngineReport::MacroInfoChanged);
-}
-
-QStringList PdPlayer::macroNames() const
-{
-    return mGuiMacroNames;
+    EngineReport r;
+    r.kind = EngineReport::MacroInfoChanged;
+    r.number = fromPatch ? mMacroDefaultList.count : -1;
+    std::copy(mMacroDefaultList.values, mMacroDefaultList.values + mMacroDefaultList.count, r.values);
+    mReports.push(r, { joinedNames });
 }
 
 void PdPlayer::openPatch()
 {
+    const quint32 id = patchCommandId(mCommand);
+    reportLog(EngineReport::OpenPatchStep);
     QMutexLocker lock(&mMutex);
-    if (mPendingName.isEmpty()) {
-        warn(WarnOpenWithoutName);
-        ++mPatchOperations;
+    // An open without an id, or one whose load gave up and took its name
+    // back, has no name of its own: opening whatever is pending would open a
+    // patch nobody waits for.
+    const auto finish = [&](bool opened) {
+        if (id != 0) {
+            mDonePatchCommandId = id;
+            mOpenSucceeded = opened;
+        }
         mWaitCondition.wakeAll();
+    };
+    if (id == 0 || id != mPendingPatchId || mPendingName.isEmpty()) {
+        warn(WarnOpenWithoutName);
+        finish(false);
         return;
     }
-    qWarning().noquote() << QStringLiteral("Opening PD patch: ") << QString::fromLocal8Bit(mPendingFolder)
-                         << QString::fromLocal8Bit(mPendingName);
+    const std::string_view where[] = { bytes(mPendingFolder), " ", bytes(mPendingName) };
+    reportLog(EngineReport::OpeningPatch, 0, { where[0], where[1], where[2] });
     void* handle = libpd_openfile(mPendingName.constData(), mPendingFolder.constData());
     if (!handle) {
-        qCritical().noquote() << QStringLiteral("Opening PD patch failed: ") << QString::fromLocal8Bit(mPendingFolder)
-                              << QString::fromLocal8Bit(mPendingName);
-        ++mPatchOperations;
-        mWaitCondition.wakeAll();
+        reportLog(EngineReport::OpeningPatchFailed, 0, { where[0], where[1], where[2] });
+        finish(false);
         return;
     }
     mPatch.store(handle, std::memory_order_release);
     if (!setDsp(true)) {
-        qCritical().noquote() << QStringLiteral("setDsp(true) failed after opening: ") << QString::fromLocal8Bit(mPendingFolder)
-                              << QString::fromLocal8Bit(mPendingName);
-        ++mPatchOperations;
-        mWaitCondition.wakeAll();
+        reportLog(EngineReport::DspFailedAfterOpen, 0, { where[0], where[1], where[2] });
+        finish(false);
         return;
     }
     mVoiceInfoReceiver = libpd_bind("output-voice-info");
@@ -165,11 +289,8 @@ void PdPlayer::openPatch()
     mWaitingForMacros = true;
     const int status = libpd_bang("query-macros");
     if (status != 0)
-        qCritical() << "libpd_bang for query-macros returned error status: " << status;
-    mPendingName.clear();
-    mPendingFolder.clear();
-    ++mPatchOperations;
-    mWaitCondition.wakeAll();
+        reportLog(EngineReport::QueryMacrosRefused, status);
+    finish(true);
     if (mFirstOpen) {
         mFirstOpen = false;
         return;
@@ -192,9 +313,10 @@ void PdPlayer::openPatch()
 
 void PdPlayer::closePatch()
 {
+    const quint32 id = patchCommandId(mCommand);
     QMutexLocker lock(&mMutex);
     if (void* handle = mPatch.load(std::memory_order_acquire)) {
-        qWarning() << "Closing PD patch...";
+        reportLog(EngineReport::ClosingPatch);
         collectSoundingRatios();
         mWorkList.assign(mSelection);
         mSavedGlissPositions[0] = mGlissPositions[0];
@@ -213,90 +335,10 @@ void PdPlayer::closePatch()
         mWaitingForMacros = false;
         libpd_closefile(handle);
         mPatch.store(nullptr, std::memory_order_release);
-        mMacroNames.clear();
-        mMacroDefaultList.clear();
+        mMacroDefaultList.count = 0;
         handOverMacroInfo(false);
     }
-    ++mPatchOperations;
+    if (id != 0)
+        mDonePatchCommandId = id;
     mWaitCondition.wakeAll();
-}
-
-bool PdPlayer::waitForPatchOperation(quint64 target, const char* what)
-{
-    // Called with mMutex held.
-    QElapsedTimer clock;
-    clock.start();
-    while (mPatchOperations < target) {
-        if (!streamRunning()) {
-            // No stream (any more): nothing else runs the engine, so the GUI
-            // thread runs the waiting commands itself.
-            mMutex.unlock();
-            float none[2];
-            processCallback(none, 0, true);
-            mMutex.lock();
-            return mPatchOperations >= target;
-        }
-        const qint64 left = HandOverTimeoutMs - clock.elapsed();
-        if (left <= 0) {
-            qCritical() << "Audio thread did not" << what << "within" << HandOverTimeoutMs << "ms; going on without it";
-            return false;
-        }
-        mWaitCondition.wait(&mMutex, QDeadlineTimer(left));
-    }
-    return true;
-}
-
-void PdPlayer::unloadPatch()
-{
-    if (mAudioOutput)
-        mAudioOutput->mute();
-    qDebug() << "GUI sleep before unload patch";
-    // The master volume goes to the patch from whichever thread runs libpd.
-    if (streamRunning()) {
-        mPendingMasterVolume.store(0.0f, std::memory_order_relaxed);
-        mHasPendingMasterVolume.store(true, std::memory_order_release);
-    } else if (hasPatch()) {
-        sendMasterVolume(0.0f);
-    }
-    QThread::msleep(100);
-    WendleEvent close(ClosePatch);
-    mMutex.lock();
-    const quint64 target = mPatchOperations + 1;
-    mGuiRing.post(&close);
-    qDebug() << "GUI waiting for audio thread to unload patch";
-    waitForPatchOperation(target, "close the patch");
-    mMutex.unlock();
-    qDebug() << "GUI sleep after unload patch";
-    QThread::msleep(100);
-    if (mAudioOutput)
-        mAudioOutput->unmute();
-    qDebug() << "GUI woke up after unloading patch";
-}
-
-bool PdPlayer::loadPendingPatch(const QString& folder, const QString& name)
-{
-    WendleEvent open(OpenPatch);
-    const int createFailures = sCreateFailures.load(std::memory_order_relaxed);
-    mMutex.lock();
-    mPendingName = name.toLocal8Bit();
-    mPendingFolder = folder.toLocal8Bit();
-    const quint64 target = mPatchOperations + 1;
-    mGuiRing.post(&open);
-    qDebug() << "GUI waiting for audio thread to load patch";
-    waitForPatchOperation(target, "open the patch");
-    const bool opened = mPendingName.isEmpty() && hasPatch();
-    mPendingName.clear();
-    mPendingFolder.clear();
-    mMutex.unlock();
-    qDebug() << "GUI woke up after loading patch";
-    QThread::msleep(100);
-    if (opened && sCreateFailures.load(std::memory_order_relaxed) != createFailures) {
-        // A voice that Pd could not build plays nothing: the open did not succeed.
-        qCritical().noquote() << QStringLiteral("Pd could not create every object of %1; closing it").arg(name);
-        unloadPatch();
-        return false;
-    }
-    if (opened)
-        emit patchLoaded(QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath());
-    return opened;
 }

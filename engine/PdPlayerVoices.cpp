@@ -68,9 +68,12 @@ void PdPlayer::noteOn(const WendleRatio& ratio)
         }
     }
     if (chosen < 0) {
+        // The oldest note is the one furthest behind the counter, counted
+        // modulo 2^32 so that notes started after the counter wraps stay the youngest.
+        const auto age = [this](const Voice& v) { return quint32(mNoteCounter - v.seqId); };
         chosen = 0;
         for (int i = 1; i < voices; ++i) {
-            if (mVoices[i].seqId < mVoices[chosen].seqId)
+            if (age(mVoices[i]) > age(mVoices[chosen]))
                 chosen = i;
         }
         Voice& victim = mVoices[chosen];

@@ -18,22 +18,49 @@ void RatioContext::publishTransposition(const Rational& ratio, const Rational& p
     sVersion.store(v + 2);
 }
 
+bool RatioContext::tryTransposition(Transposition& out)
+{
+    const quint32 before = sVersion.load();
+    if (before & 1u)
+        return false;
+    quint64 w[4];
+    for (int i = 0; i < 4; ++i)
+        w[i] = sWords[i].load();
+    if (sVersion.load() != before)
+        return false;
+    out.ratio.assign(w[0], w[1]);
+    out.pathRatio.assign(w[2], w[3]);
+    return true;
+}
+
 RatioContext::Transposition RatioContext::transposition()
 {
-    quint64 w[4];
-    for (;;) {
-        const quint32 before = sVersion.load();
-        if (before & 1u)
-            continue;
-        for (int i = 0; i < 4; ++i)
-            w[i] = sWords[i].load();
-        if (sVersion.load() == before)
-            break;
-    }
     Transposition t;
-    t.ratio.assign(w[0], w[1]);
-    t.pathRatio.assign(w[2], w[3]);
+    while (!tryTransposition(t)) {
+    }
     return t;
+}
+
+const RatioContext::Transposition& RatioContext::Reader::read()
+{
+    // A writer is done in a few stores; a reader that still finds it busy
+    // after this many looks has met one that was preempted.
+    constexpr int Attempts = 4;
+    Transposition t;
+    for (int i = 0; i < Attempts; ++i) {
+        if (tryTransposition(t)) {
+            mLast = t;
+            break;
+        }
+    }
+    return mLast;
+}
+
+void RatioContext::holdPublication(bool held)
+{
+    const quint32 v = sVersion.load();
+    if (bool(v & 1u) != held)
+        sVersion.store(v + 1);
 }
 
 void RatioContext::bindWithinOctave(const bool* flag)

@@ -16,13 +16,14 @@ SerializableRoot::~SerializableRoot() = default;
 
 void SerializableRoot::autoSave()
 {
-    if (mAutoSave)
+    if (mAutoSave && !mSaveRefused)
         save();
 }
 
 bool SerializableRoot::loadFromFile(const QString& name)
 {
     mFilePath = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QLatin1Char('/') + name;
+    mSaveRefused = false;
     if (QFileInfo::exists(mFilePath))
         return load();
     initWithDefaults();
@@ -36,9 +37,13 @@ void SerializableRoot::initWithDefaults()
 bool SerializableRoot::load()
 {
     mKeptCopy.clear();
+    mSaveRefused = false;
     QFile file(mFilePath);
     if (!file.open(QIODevice::ReadOnly)) {
         qCritical().noquote() << QStringLiteral("Couldn't open file %1 for loading.").arg(mFilePath);
+        // Unreadable is not absent: the caller goes on with defaults, and
+        // saving them would replace the player's file with no copy of it.
+        mSaveRefused = QFileInfo::exists(mFilePath);
         return false;
     }
     const QByteArray bytes = file.readAll();
@@ -48,8 +53,9 @@ bool SerializableRoot::load()
     if (document.isNull()) {
         qCritical().noquote() << QStringLiteral("Couldn't parse file %1. JSON error: %2").arg(mFilePath, error.errorString());
         // The caller goes on with defaults and will save them over this file
-        // later: keep the player's unreadable original beside it first.
-        keepUnreadableFile();
+        // later: keep the player's unreadable original beside it first, or
+        // refuse to save over it when no copy could be kept.
+        mSaveRefused = !keepUnreadableFile();
         return false;
     }
     readJson(document.isObject() ? document.object() : QJsonObject());
@@ -58,6 +64,12 @@ bool SerializableRoot::load()
 
 bool SerializableRoot::save() const
 {
+    if (mSaveRefused) {
+        qCritical().noquote() << QStringLiteral("Not saving %1: it could not be read when loaded and no copy of it was kept, "
+                                                "so it is left as it was.")
+                                     .arg(mFilePath);
+        return false;
+    }
     QSaveFile file(mFilePath);
     if (!file.open(QIODevice::WriteOnly)) {
         qCritical().noquote() << QStringLiteral("Couldn't open file %1 for saving.").arg(mFilePath);
@@ -73,7 +85,7 @@ bool SerializableRoot::save() const
     return true;
 }
 
-void SerializableRoot::keepUnreadableFile()
+bool SerializableRoot::keepUnreadableFile()
 {
     QString target = mFilePath + QStringLiteral(".bad");
     for (int n = 2; QFileInfo::exists(target); ++n)
@@ -81,7 +93,8 @@ void SerializableRoot::keepUnreadableFile()
     if (QFile::copy(mFilePath, target)) {
         mKeptCopy = target;
         qWarning().noquote() << QStringLiteral("The unreadable file %1 was kept as %2.").arg(mFilePath, target);
-    } else {
-        qCritical().noquote() << QStringLiteral("Couldn't keep a copy of the unreadable file %1 as %2.").arg(mFilePath, target);
+        return true;
     }
+    qCritical().noquote() << QStringLiteral("Couldn't keep a copy of the unreadable file %1 as %2.").arg(mFilePath, target);
+    return false;
 }

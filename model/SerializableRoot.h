@@ -5,7 +5,8 @@
 #include <QString>
 
 // A JSON file of its own in the configuration folder: loaded, created from
-// defaults when missing, and saved atomically.
+// defaults when missing, and saved atomically, never over a file that a load
+// could neither read nor copy aside.
 class SerializableRoot : public SerializableNode
 {
 public:
@@ -29,7 +30,10 @@ protected:
     bool mAutoSave = true;
 
 private:
-    void keepUnreadableFile();
+    bool keepUnreadableFile();
 
     QString mKeptCopy;
+    // The last load left an existing file unread and uncopied: saving would
+    // replace the player's only version of it.
+    bool mSaveRefused = false;
 };

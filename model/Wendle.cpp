@@ -62,6 +62,10 @@ void followState(Wendle& lattice, QSet<WendleRatio>& set, WendleBall* ball, Flag
         emit (lattice.*stackSignal)(ratio, on);
 }
 
+// The lattice that the engine follows, the only one whose transposition
+// ratios read. GUI thread only.
+const Wendle* gPublisher = nullptr;
+
 template <typename Visit>
 void walk(WendleBall* ball, const Visit& visit)
 {
@@ -78,10 +82,13 @@ Wendle::Wendle(QObject* parent)
     WendleRatio::registerMetaTypes();
     root = new WendleBall(WendlePath(), QColor(Qt::white), this);
     mAutoSave = false;
-    publishTransposition();
 }
 
-Wendle::~Wendle() = default;
+Wendle::~Wendle()
+{
+    if (gPublisher == this)
+        gPublisher = nullptr;
+}
 
 void Wendle::replaceRoot(WendleBall* ball)
 {
@@ -91,6 +98,10 @@ void Wendle::replaceRoot(WendleBall* ball)
 
 void Wendle::publishTransposition()
 {
+    // A second lattice (a reload, a preview) must not overwrite the
+    // transposition of the one that the engine follows.
+    if (gPublisher != this)
+        return;
     Rational pathRatio(1, 1);
     for (int s : std::as_const(mTranspositionPath)) {
         const qint8 step[2] = { qint8(s), 0 };
@@ -124,6 +135,8 @@ bool Wendle::init(QObject* engine)
     connect(engine, SIGNAL(primeEnabledToggled(int, bool)), this, SLOT(onPrimeEnabledToggled(int, bool)), Qt::QueuedConnection);
     connect(engine, SIGNAL(removeNodeInStack(WendleRatio)), this, SLOT(onRemoveNodeInStack(WendleRatio)), Qt::QueuedConnection);
     connect(engine, SIGNAL(nodesRecalled()), this, SLOT(afterMemoryRecall()), Qt::QueuedConnection);
+    gPublisher = this;
+    publishTransposition();
     return true;
 }
 

@@ -26,7 +26,9 @@ public:
     void readJson(const QJsonObject& json) override;
     void writeJson(QJsonObject& json) const override;
     void initWithDefaults() override;
-    // Loads or creates the lattice file and follows the engine's signals.
+    // Loads or creates the lattice file and follows the engine's signals;
+    // with an engine, this lattice alone publishes its transposition from
+    // then on.
     virtual bool init(QObject* engine);
 
     QColor primeColor(int prime) const;

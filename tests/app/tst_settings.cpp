@@ -212,6 +212,70 @@ private slots:
         QCOMPARE(fileObject(optionsPath()).size(), 33);
     }
 
+    void audioPathBounds_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<bool>("accepted");
+        const struct { const char* key; double value; bool accepted; } rows[] = {
+            { "baseFrequency", 0.0, false }, { "baseFrequency", -440.0, false }, { "baseFrequency", 1e300, false },
+            { "baseFrequency", qInf(), false }, { "baseFrequency", qQNaN(), false }, { "baseFrequency", 1000000.0, false },
+            { "baseFrequency", 999999.0, true }, { "baseFrequency", 0.5, true }, { "baseFrequency", 261.625, true },
+            { "calibrationFrequency", 0.0, false }, { "calibrationFrequency", -440.0, false },
+            { "calibrationFrequency", 348.0, false }, { "calibrationFrequency", 500.0, false },
+            { "calibrationFrequency", 499.5, false }, { "calibrationFrequency", 349.0, true },
+            { "calibrationFrequency", 499.0, true }, { "calibrationFrequency", 442.5, true },
+            { "midiOutChannel", -2.0, false }, { "midiOutChannel", 16.0, false }, { "midiOutChannel", 1e9, false },
+            { "midiOutChannel", -1.0, true }, { "midiOutChannel", 15.0, true },
+        };
+        for (const auto& r : rows)
+            QTest::addRow("%s %g", r.key, r.value) << QString(r.key) << r.value << r.accepted;
+    }
+
+    // Values that reach the audio path are refused outside their bounds,
+    // from the file and from the engine's reports alike, keeping the current one.
+    void audioPathBounds()
+    {
+        QFETCH(QString, key);
+        QFETCH(double, value);
+        QFETCH(bool, accepted);
+        const auto field = [&key](const Settings& s) {
+            QJsonObject o;
+            s.writeJson(o);
+            return o.value(key).toDouble();
+        };
+        const QRegularExpression refusal(QStringLiteral("^Option \"%1\" ignored \\(outside .*; keeping the current value\\.$").arg(key));
+
+        // A file cannot hold infinity or NaN.
+        if (std::isfinite(value)) {
+            writeFile(optionsPath(), QStringLiteral("{\"%1\": %2}").arg(key).arg(value, 0, 'g', 17).toUtf8());
+            Settings s;
+            const double before = field(s);
+            if (!accepted)
+                QTest::ignoreMessage(QtWarningMsg, refusal);
+            QVERIFY(s.loadFromFile(Settings::FileName));
+            QCOMPARE(field(s), accepted ? value : before);
+        }
+
+        // The engine reports a float (what does not fit one arrives as
+        // infinity), the options dialog a whole calibration frequency.
+        Settings s;
+        s.baseFrequency = 432.0;
+        s.calibrationFrequency = 415.0;
+        const double before = field(s);
+        const bool whole = value == std::trunc(value);
+        if (key == "midiOutChannel" || (key == "calibrationFrequency" && !whole))
+            return;
+        if (!accepted)
+            QTest::ignoreMessage(QtWarningMsg, refusal);
+        if (key == "baseFrequency")
+            s.onBaseFrequencyChanged(std::fabs(value) > double(std::numeric_limits<float>::max()) ? float(std::copysign(qInf(), value))
+                                                                                                : float(value));
+        else
+            s.onCalibrationFrequencyChanged(int(value));
+        QCOMPARE(field(s), accepted ? value : before);
+    }
+
     void corruptFileKeepsDefaultsAndBytes()
     {
         const QByteArray broken = R"({"udpPort": 9000, "masterVolume": )";

@@ -1,6 +1,7 @@
 #include "EngineCommandType.h"
 #include "PatchFolder.h"
 #include "PdPlayer.h"
+#include "SignalLog.h"
 #include "SignalMeasure.h"
 #include "WendleNoteEvent.h"
 #include "WendleNodeSelectToggleEvent.h"
@@ -62,11 +63,12 @@ void toggle(PdPlayer& player, const WendleRatio& r, float value = 1.0f)
 // load, and closes with the session.
 struct Session
 {
-    Session(int voices, const QString& voicePatch, int maxVoices = PdPlayer::MaxVoices)
+    // Without `openNow` the test opens it, to watch what the open reports.
+    Session(int voices, const QString& voicePatch, int maxVoices = PdPlayer::MaxVoices, bool openNow = true)
         : folder(voices, voicePatch)
     {
         player.setMaxVoices(maxVoices);
-        opened = player.createRings() && open();
+        opened = player.createRings() && (!openNow || open());
     }
     ~Session()
     {
@@ -131,11 +133,11 @@ private slots:
     {
         QFETCH(int, voices);
         QFETCH(QString, voicePatch);
-        Session session(voices, voicePatch);
-        QVERIFY(session.opened);
+        Session session(voices, voicePatch, PdPlayer::MaxVoices, false);
         PdPlayer& player = session.player;
         QSignalSpy names(&player, &PdPlayer::macroNamesReceived);
         QSignalSpy defaults(&player, &PdPlayer::macroDefaultsReceived);
+        QVERIFY(session.opened && session.open());
         render(player, 0.1, mRate);
         QVERIFY2(!printedErrors(), qPrintable(gPrints.join('\n')));
         // One answer to the macro query, whatever the number of voices.
@@ -185,7 +187,7 @@ private slots:
         render(player, 0.2, rate);
         const std::vector<float> tone = render(player, 1.0, rate);
         const double f = zeroCrossingFrequency(tone, rate);
-        QVERIFY2(std::fabs(f - expected) / expected < 0.005, qPrintable(QStringLiteral("measured %1 Hz").arg(f)));
+        QVERIFY2(std::fabs(centsBetween(f, expected)) <= 0.1, qPrintable(QStringLiteral("measured %1 Hz, %2 cents off").arg(f, 0, 'f', 4).arg(centsBetween(f, expected), 0, 'f', 4)));
         QVERIFY(peak(tone) > 0.01 && peak(tone) <= 1.0);
         player.unloadPatch();
         setRate(48000);
@@ -213,7 +215,7 @@ private slots:
         Session session(4, QStringLiteral("Sine.pd"), 4);
         QVERIFY(session.opened);
         PdPlayer& player = session.player;
-        QSignalSpy toggled(&player, &PdPlayer::noteToggled);
+        SignalLog log(&player, { "noteToggled" });
         const QList<WendleRatio> notes { WendleRatio(1, 1), WendleRatio(9, 8), WendleRatio(5, 4), WendleRatio(3, 2), WendleRatio(7, 4) };
         for (const WendleRatio& r : notes) {
             toggle(player, r);
@@ -225,10 +227,8 @@ private slots:
         for (double f : { 495.0, 550.0, 660.0, 770.0 })
             QVERIFY2(relativePowerAt(out, mRate, f) > 0.03, qPrintable(QString::number(f)));
         // The stolen note's off comes before the new note's on.
-        QCOMPARE(toggled.count(), 6);
-        QCOMPARE(toggled.at(4).at(0).value<WendleRatio>(), WendleRatio(1, 1));
-        QCOMPARE(toggled.at(4).at(1).toBool(), false);
-        QCOMPARE(toggled.at(5).at(0).value<WendleRatio>(), WendleRatio(7, 4));
+        QCOMPARE(log.take(), (QStringList{ "noteToggled(1/1,true)", "noteToggled(9/8,true)", "noteToggled(5/4,true)", "noteToggled(3/2,true)",
+                                           "noteToggled(1/1,false)", "noteToggled(7/4,true)" }));
     }
 
     void monophonicKeepsTheLastNote()

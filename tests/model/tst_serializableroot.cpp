@@ -1,11 +1,21 @@
 #include "SerializableRoot.h"
+#include "Settings.h"
+#include "Wendle.h"
 
 #include <QJsonArray>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 namespace {
+
+// Set to a file name, the test program runs as the child that loads and saves it.
+constexpr char kChildVar[] = "SERIALIZABLE_ROOT_CHILD";
+constexpr uid_t kNobody = 65534;
 
 // A small file of its own: one number and one list, with defaults.
 class Sample : public SerializableRoot
@@ -42,6 +52,32 @@ void writeAll(const QString& path, const QByteArray& bytes)
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write(bytes);
+}
+
+// Loads and saves the options or the lattice as a user who cannot read the
+// file. Exit code: bit 0 loaded, bit 1 saved.
+int loadAndSaveUnprivileged(int argc, char** argv, const QString& name)
+{
+    if (geteuid() == 0) {
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            return 100;
+        // The leak checker of a sanitizer build attaches to its own process.
+        prctl(PR_SET_DUMPABLE, 1);
+    }
+    QCoreApplication app(argc, argv);
+    std::unique_ptr<SerializableRoot> root;
+    bool loaded = false;
+    if (name == QLatin1String(Wendle::FileName)) {
+        auto lattice = std::make_unique<Wendle>();
+        loaded = lattice->init(nullptr);
+        root = std::move(lattice);
+    } else {
+        root = std::make_unique<Settings>();
+        loaded = root->loadFromFile(name);
+    }
+    root->autoSave();
+    const bool saved = root->save();
+    return (loaded ? 1 : 0) | (saved ? 2 : 0);
 }
 
 } // namespace
@@ -124,8 +160,75 @@ private slots:
         Sample s;
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Couldn't open file .*sample\\.json for loading\\.$"));
         QVERIFY(!s.loadFromFile("sample.json"));
-        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Couldn't open file .*sample\\.json for saving\\.$"));
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Not saving .*sample\\.json: it could not be read"));
         QVERIFY(!s.save());
+    }
+
+    void unreadableFileKept_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("options") << QString(Settings::FileName);
+        QTest::newRow("lattice") << QString(Wendle::FileName);
+    }
+
+    // A file its owner cannot read (root reads anything, so the child drops
+    // to an ordinary user) fails the load, and neither auto-save nor save
+    // replaces it with the defaults.
+    void unreadableFileKept()
+    {
+        QFETCH(QString, name);
+        const QString path = mConfig + "/" + name;
+        const QByteArray original = "{ \"kept\": \"as the player left it\" }";
+        writeAll(path, original);
+        QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+        if (geteuid() == 0) {
+            // The child owns the folders and the file: only the file's mode stops it.
+            for (QString dir = path;; dir = QFileInfo(dir).path()) {
+                QVERIFY2(chown(QFile::encodeName(dir).constData(), kNobody, kNobody) == 0, qPrintable(dir));
+                if (dir == mHome.path())
+                    break;
+            }
+        }
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(kChildVar, name);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(child.waitForFinished(60000));
+        const QByteArray log = child.readAllStandardError();
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(child.exitCode() == 0, log.constData());
+        QVERIFY2(log.contains("Couldn't open file " + QFile::encodeName(path) + " for loading."), log.constData());
+        QVERIFY2(log.contains("Not saving " + QFile::encodeName(path)), log.constData());
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        QCOMPARE(readAll(path), original);
+        QCOMPARE(QDir(mConfig).entryList(QDir::Files | QDir::Hidden), QStringList { name });
+    }
+
+    // A broken file that cannot even be copied aside is not saved over either,
+    // until a load reads the file again.
+    void unkeptFileNotReplaced()
+    {
+        const QString path = mConfig + "/sample.json";
+        const QByteArray broken = "{ \"count\": ";
+        writeAll(path, broken);
+        // A dangling link holds the name of the copy.
+        QVERIFY(QFile::link(mConfig + "/nowhere/sample.json", path + ".bad"));
+        Sample s;
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Couldn't parse file"));
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Couldn't keep a copy of the unreadable file"));
+        QVERIFY(!s.loadFromFile("sample.json"));
+        s.autoSave();
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Not saving .*sample\\.json"));
+        QVERIFY(!s.save());
+        QCOMPARE(readAll(path), broken);
+
+        writeAll(path, "{ \"count\": 3 }");
+        QVERIFY(s.load());
+        s.count = 4;
+        QVERIFY(s.save());
+        QVERIFY(s.load());
+        QCOMPARE(s.count, 4);
     }
 
     void missingFolderReportsFailedSave()
@@ -154,5 +257,14 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSerializableRoot)
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsSet(kChildVar))
+        return loadAndSaveUnprivileged(argc, argv, qEnvironmentVariable(kChildVar));
+    QCoreApplication app(argc, argv);
+    TestSerializableRoot test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_serializableroot.moc"

@@ -478,7 +478,8 @@ private slots:
         QFETCH(QList<int>, path);
         QFETCH(QString, unisonBall);
         Wendle w;
-        w.initWithDefaults();
+        FakeEngine engine;
+        QVERIFY(w.init(&engine));
         Exact t;
         for (const QString& op : ops) {
             const int prime = op.section(':', 0, 0).toInt();
@@ -502,6 +503,12 @@ private slots:
             QCOMPARE(w.ballOf(ratioOf(times(productOf(b->path.toList()), t))), b);
         QCOMPARE(RatioContext::transposition().ratio, w.transpositionRatio.ratio);
         QCOMPARE(RatioContext::transposition().pathRatio, w.transpositionRatio.ratio);
+        // Ratios read the lattice that the engine follows: a second one, loaded
+        // and transposed on its own, leaves that transposition alone.
+        Wendle second;
+        QVERIFY(second.init(nullptr));
+        QVERIFY(transposed(second, WendleRatio(5, 4), 5));
+        QCOMPARE(RatioContext::transposition().ratio, w.transpositionRatio.ratio);
     }
 
     // A transposition clears every flag in tree order, then replays the sets

@@ -25,6 +25,27 @@ QString text(const QVariant& v)
 
 } // namespace
 
+// Notes which spy caught an emission: connected after its spy, so that its
+// slot runs right after the spy has taken the arguments.
+class SignalTap : public QObject
+{
+    Q_OBJECT
+
+public:
+    SignalTap(std::vector<int>* sequence, int spy)
+        : mSequence(sequence)
+        , mSpy(spy)
+    {
+    }
+
+public slots:
+    void hit() { mSequence->push_back(mSpy); }
+
+private:
+    std::vector<int>* mSequence;
+    int mSpy;
+};
+
 SignalLog::SignalLog(PdPlayer* player, const QList<QByteArray>& names)
     : mPlayer(player)
 {
@@ -33,8 +54,12 @@ SignalLog::SignalLog(PdPlayer* player, const QList<QByteArray>& names)
     const QMetaObject* mo = player->metaObject();
     for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
         const QMetaMethod m = mo->method(i);
-        if (m.methodType() == QMetaMethod::Signal && (names.isEmpty() || names.contains(m.name())))
+        if (m.methodType() == QMetaMethod::Signal && (names.isEmpty() || names.contains(m.name()))) {
             mSpies.push_back(std::make_unique<QSignalSpy>(player, m));
+            mTaps.push_back(std::make_unique<SignalTap>(&mSequence, int(mSpies.size()) - 1));
+            QObject::connect(player, m, mTaps.back().get(), SignalTap::staticMetaObject.method(SignalTap::staticMetaObject.indexOfSlot("hit()")),
+                             Qt::DirectConnection);
+        }
     }
 }
 
@@ -43,16 +68,20 @@ SignalLog::~SignalLog() = default;
 QStringList SignalLog::take()
 {
     mPlayer->deliverReports();
+    std::vector<int> next(mSpies.size(), 0);
     QStringList list;
-    for (const auto& spy : mSpies) {
-        const QByteArray name = spy->signal().left(spy->signal().indexOf('('));
-        for (const QList<QVariant>& args : std::as_const(*spy)) {
-            QStringList texts;
-            for (const QVariant& v : args)
-                texts << text(v);
-            list << QString::fromLatin1(name) + QLatin1Char('(') + texts.join(QLatin1Char(',')) + QLatin1Char(')');
-        }
-        spy->clear();
+    for (int s : mSequence) {
+        QSignalSpy& spy = *mSpies[size_t(s)];
+        const QList<QVariant>& args = spy.at(next[size_t(s)]++);
+        QStringList texts;
+        for (const QVariant& v : args)
+            texts << text(v);
+        list << QString::fromLatin1(spy.signal().left(spy.signal().indexOf('('))) + QLatin1Char('(') + texts.join(QLatin1Char(',')) + QLatin1Char(')');
     }
+    for (const auto& spy : mSpies)
+        spy->clear();
+    mSequence.clear();
     return list;
 }
+
+#include "SignalLog.moc"

@@ -8,10 +8,11 @@
 
 class PdPlayer;
 class QSignalSpy;
+class SignalTap;
 
 // The player's signals (all, or the named ones) from construction on, as
 // "name(arguments)": ratios as n/d, floats in six digits, lists in [a;b].
-// In order within one signal, grouped by signal in their declaration order.
+// One sequence in the order of emission, across signals.
 class SignalLog
 {
 public:
@@ -26,4 +27,6 @@ public:
 private:
     PdPlayer* mPlayer;
     std::vector<std::unique_ptr<QSignalSpy>> mSpies;
+    std::vector<std::unique_ptr<SignalTap>> mTaps;
+    std::vector<int> mSequence; // the spy of each emission, in order
 };

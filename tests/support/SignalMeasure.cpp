@@ -48,6 +48,11 @@ double relativePowerAt(const std::vector<float>& stereo, double rate, double fre
     return energy > 0.0 ? power / (energy * double(n)) : 0.0;
 }
 
+double centsBetween(double measured, double expected)
+{
+    return 1200.0 * std::log2(measured / expected);
+}
+
 double peak(const std::vector<float>& samples)
 {
     double p = 0.0;

@@ -12,6 +12,8 @@ namespace SignalMeasure {
 double zeroCrossingFrequency(const std::vector<float>& stereo, double rate);
 // Power of the left channel at one frequency (Goertzel), normalised to the signal's power.
 double relativePowerAt(const std::vector<float>& stereo, double rate, double frequency);
+// How far `measured` lies from `expected`, in cents.
+double centsBetween(double measured, double expected);
 double peak(const std::vector<float>& samples);
 double rms(const std::vector<float>& samples);
 
