@@ -2,9 +2,14 @@
 
 #include "CardStackTwoWidget.h"
 #include "CardStackWidget.h"
+#include "DiagnosticsDialog.h"
 #include "EngineCommandType.h"
 #include "NodeStackWidget.h"
+#include "OptionsDialog.h"
 #include "TuningWendleApplication.h"
+#include "TweakConstants.h"
+#include "TweakDialog.h"
+#include "UpdateDialog.h"
 #include "Wendle.h"
 #include "WendleBallWidget.h"
 #include "WendleLayer.h"
@@ -12,9 +17,11 @@
 #include "WendleWidget.h"
 #include "ui_MainWindow.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QFontMetrics>
 #include <QIcon>
+#include <QKeyEvent>
 #include <algorithm>
 #include <cmath>
 
@@ -23,18 +30,6 @@ namespace {
 void post(const WendleEvent& event)
 {
     TuningWendleApplication::instance()->engine().guiCommandBuffer().post(&event);
-}
-
-// The engine's echo of a value it took (0 to 1) moves the slider without
-// being sent back; nothing that is not a number reaches the slider.
-void followEngine(QSlider* slider, float value)
-{
-    if (!slider || !std::isfinite(value))
-        return;
-    const float min = float(slider->minimum()), max = float(slider->maximum());
-    const float v = std::clamp(min + (max - min) * value, min, max);
-    const QSignalBlocker block(slider);
-    slider->setValue(int(v >= 0 ? v + 0.5f : v - 0.5f));
 }
 
 // Frequencies in the readout keep six or so significant digits.
@@ -51,6 +46,8 @@ MainWindow::MainWindow(Wendle* lattice)
     , mUi(new Ui::MainWindow)
     , mLattice(lattice)
     , mStopAllEvent(AllNotesOff, 1.0f)
+    , mNotesOffEvent(AllNotesOffExceptHeld, 1.0f)
+    , mDeselectAllEvent(DeselectAll, 1.0f)
 {
     mUi->setupUi(this);
     setWindowTitle(QStringLiteral("Drovane Tuning Wendle 2"));
@@ -78,6 +75,8 @@ MainWindow::MainWindow(Wendle* lattice)
     for (QWidget* w : widgets({ "chordIncludeMacrosButton", "glissLabel", "glissSliderSmall", "glissSliderBig",
                                 "glissFineSliderBig", "glissCLineLeft", "glissCLineCenter", "glissCLineRight" }))
         w->hide();
+
+    setUpTransposeRow();
 
     Settings& options = TuningWendleApplication::instance()->options();
     mUi->circleLayer->setup(0, lattice);
@@ -117,9 +116,26 @@ MainWindow::MainWindow(Wendle* lattice)
             Qt::QueuedConnection);
     connect(engine, SIGNAL(patchDecRequested()), this, SLOT(onPatchDecRequested()), Qt::QueuedConnection);
     connect(engine, SIGNAL(patchIncRequested()), this, SLOT(onPatchIncRequested()), Qt::QueuedConnection);
+    setUpControls();
 
     fillPatchMenu();
     onTransposeChanged();
+
+    // The window never shows the tweak and diagnostics dialogs itself; the
+    // diagnostics collect from now on all the same.
+    mDiagnosticsDialog = new DiagnosticsDialog(this);
+    mTweakDialog = new TweakDialog(this);
+    mOptionsDialog = new OptionsDialog(this);
+    for (const TweakConstant& t : tweakConstants())
+        mTweakDialog->addTweak(QLatin1String(t.name), t.value);
+
+    // The start-up update check; the option records only checks that were started.
+    const QDateTime now = QDateTime::currentDateTime();
+    if (UpdateDialog::isCheckDue(options.updateCheckInterval, options.tSysLastUpdateCheck, now)) {
+        UpdateDialog::startCheck(this, false);
+        options.tSysLastUpdateCheck = now.toString(Qt::TextDate);
+    }
+    setUpChordControls();
 
     activateWindow();
     setFocusPolicy(Qt::StrongFocus);
@@ -129,7 +145,8 @@ MainWindow::MainWindow(Wendle* lattice)
                                 "selectApplyModeButton", "chordStorageUpButton", "chordStorageDownButton",
                                 "chordWindowButton", "chordSequencerWindowButton" }))
         w->hide();
-    disableControlsToCome();
+    for (int i = 1; i <= 20; ++i)
+        mChordButtons << findChild<QPushButton*>(QStringLiteral("chordButton_%1").arg(i, 2, 10, QLatin1Char('0')));
 }
 
 MainWindow::~MainWindow()
@@ -147,29 +164,47 @@ QList<QWidget*> MainWindow::widgets(std::initializer_list<const char*> names) co
     return out;
 }
 
-void MainWindow::disableControlsToCome()
-{
-    // Chords, macros, gliss, voice mode and the options have no function in
-    // this build yet; they stay visible but cannot be used.
-    QList<QWidget*> later = widgets({ "saveChordDirectoryButton", "saveChordBankMenu", "saveChordSetMenu",
-                                      "saveChordSetLoadButton", "saveChordSetSaveButton", "chordClearAllButton",
-                                      "chordClearButton", "chordStoreToButton", "chordAdditiveRecallButton",
-                                      "chordAlternatingRecallButton", "chordHoldButton", "chordRowButton_01",
-                                      "chordRowButton_02", "optionsButton", "glissButton", "glissFineButton",
-                                      "glissResetButton", "monoButton", "polyButton" });
-    for (int i = 1; i <= 20; ++i)
-        later << findChild<QWidget*>(QStringLiteral("chordButton_%1").arg(i, 2, 10, QLatin1Char('0')));
-    for (int i = 1; i <= 8; ++i) {
-        later << findChild<QWidget*>(QStringLiteral("macroSlider%1").arg(i))
-              << findChild<QWidget*>(QStringLiteral("macroLabel%1").arg(i));
-    }
-    for (QWidget* w : std::as_const(later))
-        w->setEnabled(false);
-}
-
 WendleLayer* MainWindow::currentPage() const
 {
     return static_cast<WendleLayer*>(mUi->centralStack->currentWidget());
+}
+
+WendleLayer* MainWindow::page(int index) const
+{
+    return index == 0 ? mUi->circleLayer : mUi->grapeLayer;
+}
+
+OptionsDialog* MainWindow::optionsDialog() const
+{
+    return mOptionsDialog;
+}
+
+void MainWindow::on_optionsButton_clicked()
+{
+    if (mOptionsDialog && mOptionsDialog->isVisible()) {
+        mOptionsDialogPos = mOptionsDialog->pos();
+        mOptionsDialog->close();
+        return;
+    }
+    // Every opening shows the options as they stand now.
+    delete mOptionsDialog;
+    mOptionsDialog = new OptionsDialog(this);
+    if (!mOptionsDialogPos.isNull())
+        mOptionsDialog->move(mOptionsDialogPos);
+    mOptionsDialog->show();
+}
+
+bool MainWindow::event(QEvent* event)
+{
+    // Ctrl+comma opens and closes the options like their button.
+    if (event->type() == QEvent::KeyPress) {
+        const auto key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Comma && key->modifiers() == Qt::ControlModifier) {
+            on_optionsButton_clicked();
+            return true;
+        }
+    }
+    return QMainWindow::event(event);
 }
 
 int MainWindow::currentMode() const
@@ -197,10 +232,16 @@ void MainWindow::setButtons()
 
 void MainWindow::updateAllViews()
 {
-    if (const WendleWidget* drawing = currentPage()->view()->rootGroup()) {
+    WendleLayer* page = currentPage();
+    if (const WendleWidget* drawing = page->view()->rootGroup()) {
         for (WendleBallWidget* ball : drawing->ballWidgets)
             ball->updateLook();
     }
+    // Cards and free balls are built once: a new transposition or display
+    // option shows only in new ones.
+    page->cardStack()->rebuildCards();
+    page->nodeStack()->syncNodes();
+    page->cardStackTwo()->rebuildCards();
 }
 
 void MainWindow::applyViewScale()
@@ -329,36 +370,4 @@ void MainWindow::onTransposeChanged()
     }
     qDebug() << "Infotext: Transposed Freq, base frequency " << central << base;
     updateAllViews();
-}
-
-void MainWindow::on_volumeSlider_valueChanged(int vol)
-{
-    const QSlider* s = mUi->volumeSlider;
-    post(WendleEvent(MasterVolumeSet, float(vol - s->minimum()) / float(s->maximum() - s->minimum())));
-}
-
-void MainWindow::sendMacroValue(int k, float value)
-{
-    const QSlider* s = mUi->macroSlider1;
-    post(WendleEvent(SetMacro1 + k, (value - float(s->minimum())) / float(s->maximum() - s->minimum())));
-}
-
-void MainWindow::onMacroValueChanged(int macro, float value)
-{
-    followEngine(findChild<QSlider*>(QStringLiteral("macroSlider%1").arg(macro)), value);
-}
-
-void MainWindow::onMacroDefaultsReceived(QList<float> defaults)
-{
-    // Eight macros have commands; -0.5 and below mean "no default".
-    for (int i = 0; i < std::min<int>(int(defaults.size()), 8); ++i) {
-        if (defaults[i] > -0.5f)
-            post(WendleEvent(SetMacro1 + i, defaults[i]));
-    }
-    mMacroDefaults = defaults;
-}
-
-void MainWindow::onVolumeChanged(float vol)
-{
-    followEngine(mUi->volumeSlider, vol);
 }

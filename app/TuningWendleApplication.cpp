@@ -2,7 +2,10 @@
 
 #include "EngineCommandType.h"
 #include "MainWindow.h"
+#include "MidiOutput.h"
 #include "RatioContext.h"
+#include "RfidMap.h"
+#include "UpdateManager.h"
 #include "ViewContext.h"
 #include "WendleEvent.h"
 #include "WendleLayer.h"
@@ -58,6 +61,8 @@ TuningWendleApplication::~TuningWendleApplication()
 {
     delete mMainWindow;
     mMainWindow = nullptr;
+    // Its windows and replies need the application: they go before it.
+    UpdateManager::destroyInstance();
     qInstallMessageHandler(nullptr);
     // The view and the ratio texts point into the options and the engine, which die next.
     ViewContext::unbind();
@@ -152,6 +157,8 @@ bool TuningWendleApplication::start()
     if (!mLattice.init(&mEngine))
         return stop(QStringLiteral("Wendle initialisation failed."));
 
+    configureMidi();
+
     // The pages read the engine and the options from their first ball on.
     ViewContext::bind(&mEngine, &mOptions);
     mMainWindow = new MainWindow(&mLattice);
@@ -170,6 +177,20 @@ bool TuningWendleApplication::start()
     connect(&mEngine, SIGNAL(baseFrequencyChanged(float)), &mOptions, SLOT(onBaseFrequencyChanged(float)), Qt::QueuedConnection);
     connect(&mEngine, SIGNAL(volumeChanged(float)), &mOptions, SLOT(onMasterVolumeChanged(float)), Qt::QueuedConnection);
     connect(&mEngine, SIGNAL(monophonicChanged(bool)), &mOptions, SLOT(onMonophonicChanged(bool)), Qt::QueuedConnection);
+
+    // The controller thread exists only for a player who has a tag table.
+    if (QFileInfo::exists(config + QLatin1Char('/') + QLatin1String(RfidMap::FileName))) {
+        connect(&mUdpListener, SIGNAL(eventReceived(const WendleEvent*)), &mEngine, SLOT(queueEventSerial(const WendleEvent*)),
+                Qt::DirectConnection);
+        connect(&mUdpListener, SIGNAL(fatalError(QString)), this, SLOT(onUdpFatalError(QString)), Qt::QueuedConnection);
+        mUdpListener.setPort(mOptions.udpPort);
+        mUdpListener.start(QThread::InheritPriority);
+    }
+
+    mInterface.attachEngine(&mEngine);
+
+    loadAutoSavedChords();
+    mMainWindow->refreshChordButtons();
 
     auto timer = new QTimer(this);
     connect(timer, SIGNAL(timeout()), this, SLOT(autoSafe()));
@@ -202,11 +223,23 @@ void TuningWendleApplication::restoreWindow()
 void TuningWendleApplication::shutdown()
 {
     captureWindowState();
+    mChordStore.saveChordFile(chordAutoSavePath());
+    if (mUdpListener.isRunning()) {
+        qWarning() << "Stopping UDP thread...";
+        mUdpListener.requestStop();
+        if (!mUdpListener.wait(QDeadlineTimer(2000, Qt::CoarseTimer))) {
+            qCritical() << "UDP thread couldn't be stopped, exiting anyway";
+            // Qt aborts on destroying a running thread, and the thread posts
+            // into the engine that goes first: it is waited for all the same.
+            mUdpListener.wait();
+        }
+    }
     if (mLattice.autoSaveEnabled())
         mLattice.save();
     qWarning() << "PdPlayer::term...";
     mEngine.unloadPatch();
     mAudioOutput.term();
+    mInterface.midiOutput()->term();
     if (mOptions.autoSaveEnabled())
         mOptions.save();
     qInstallMessageHandler(nullptr);
@@ -225,13 +258,50 @@ void TuningWendleApplication::captureWindowState()
         }
     }
     mOptions.audioDevice = mAudioOutput.selectedIndex();
+    mOptions.midiOutDevice = mInterface.midiOutput()->portName();
+    mOptions.midiOutChannel = mInterface.midiOutput()->midiChannel();
+}
+
+void TuningWendleApplication::configureMidi()
+{
+    // A missing port is no reason to stop: the player may plug it in later.
+    MidiOutput* midi = mInterface.midiOutput();
+    midi->openPortByName(mOptions.midiOutDevice);
+    midi->setMidiChannel(mOptions.midiOutChannel);
+    midi->setPitchBendRange(mOptions.glissRangeMPECents + 50);
+}
+
+void TuningWendleApplication::onUdpFatalError(QString error)
+{
+    QMessageBox::critical(nullptr, applicationName(),
+                          QStringLiteral("Failed to connect to the wendle, only screen-based interaction will be possible.\n\nError: %1").arg(error));
 }
 
 void TuningWendleApplication::autoSafe()
 {
     captureWindowState();
     mOptions.save();
+    if (!mChordStore.saveChordFile(chordAutoSavePath()))
+        qWarning() << "Auto-save of the chords failed; they are saved again at the next auto-save and at shutdown";
     qDebug().noquote() << QStringLiteral("Autosafe called ... ") + QDateTime::currentDateTime().toString(Qt::TextDate);
+}
+
+QString TuningWendleApplication::chordAutoSavePath()
+{
+    return configDir() + QStringLiteral("/.temp.lmpr");
+}
+
+void TuningWendleApplication::loadAutoSavedChords()
+{
+    const QString path = chordAutoSavePath();
+    if (!QFileInfo::exists(path) || mChordStore.loadChordFile(path))
+        return;
+    const QString aside = path + QStringLiteral(".bad");
+    QFile::remove(aside);
+    if (QFile::rename(path, aside))
+        qWarning().noquote() << QStringLiteral("The auto-saved chords did not load; the file is kept as %1").arg(aside);
+    else
+        qCritical().noquote() << QStringLiteral("The auto-saved chords did not load and %1 could not be kept aside").arg(path);
 }
 
 bool TuningWendleApplication::initPatches()

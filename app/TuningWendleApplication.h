@@ -1,8 +1,11 @@
 #pragma once
 
+#include "Interface.h"
 #include "PaAudioOutput.h"
 #include "PdPlayer.h"
 #include "Settings.h"
+#include "StoreAndRecall.h"
+#include "UdpListener.h"
 #include "Wendle.h"
 
 #include <QApplication>
@@ -39,6 +42,8 @@ public:
     static bool copyFile(const QString& source, const QString& target, bool force);
     bool loadStyleSheet();
     void captureWindowState();
+    // Opens the stored MIDI port and sets the stored channel and the MPE range.
+    void configureMidi();
     static void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text);
     // The lower-cased command-line flags that choose what the diagnostics window shows.
     static QSet<QString> flagsOf(const QStringList& arguments);
@@ -54,8 +59,18 @@ public:
     MainWindow* mainWindow() const { return mMainWindow; }
     Wendle& lattice() { return mLattice; }
     PdPlayer& engine() { return mEngine; }
+    Interface& midiInterface() { return mInterface; }
     PaAudioOutput& audioOutput() { return mAudioOutput; }
     Settings& options() { return mOptions; }
+    StoreAndRecall& chordStore() { return mChordStore; }
+    // The auto-saved chord store in the configuration folder.
+    static QString chordAutoSavePath();
+    // Loads the auto-saved chords; a file that does not load is kept aside as
+    // ".temp.lmpr.bad" before an auto-save can overwrite it.
+    void loadAutoSavedChords();
+
+    // Set by the window's hidden mode buttons: 0 none, 1 toggle, 2 shift, 3 remove, 4 select-apply.
+    qint16 interactionMode = 0;
     const QSet<QString>& flags() const { return mFlags; }
 
     // SIGTERM and SIGINT end the event loop, after which the ordered shutdown runs.
@@ -66,6 +81,7 @@ signals:
 
 private slots:
     void autoSafe();
+    void onUdpFatalError(QString error);
 
 private:
     bool stop(const QString& text, bool logged = false);
@@ -74,12 +90,15 @@ private:
 
     MainWindow* mMainWindow = nullptr;
     Wendle mLattice;
+    UdpListener mUdpListener;
     PdPlayer mEngine;
+    Interface mInterface;
     PaAudioOutput mAudioOutput;
     Settings mOptions;
     QSet<QString> mFlags;
     QFile mLogFile;
     QMutex mLogMutex;
+    StoreAndRecall mChordStore { &mEngine };
     QSocketNotifier* mQuitNotifier = nullptr;
 
     static TuningWendleApplication* sInstance;

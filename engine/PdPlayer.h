@@ -21,6 +21,7 @@
 #include <string_view>
 
 class AudioOutput;
+class InstructionSink;
 class QDeadlineTimer;
 class WendleEvent;
 typedef struct _atom t_atom;
@@ -56,6 +57,9 @@ public:
     void setMaintainMacroParameters(bool on);
     // Voice instructions go to the MIDI side only while its port is open.
     void setInterfaceActive(bool on);
+    // Where voice instructions go without a queued signal: called on the audio
+    // thread, so the sink must not block or allocate. Without one they are emitted.
+    void setInstructionSink(InstructionSink* sink) { mInstructionSink.store(sink, std::memory_order_release); }
     // The output that unloadPatch silences while the patch changes.
     void setAudioOutput(AudioOutput* output) { mAudioOutput = output; }
     // Set by the audio output while a stream calls processCallback.
@@ -211,6 +215,7 @@ private:
     Voice* mappedVoice(const WendleRatio& ratio);
     float frequencyOf(const WendleRatio& ratio) const;
     void sendMacros(int voice, const float* values);
+    void instruct(int parameter, const int* voices, const float* value1, const float* value2, int count);
     void storePlainNodeParameters(const WendleRatio& ratio);
     void transposeBy(const Rational& factor, int prime);
     NodeParameters* alteredEntry(const WendleRatio& ratio);
@@ -282,6 +287,7 @@ private:
     std::atomic<bool> mMaintainMacros { false };
     std::atomic<int> mMaxVoices { MaxVoices };
     std::atomic<bool> mInterfaceActive { false };
+    std::atomic<InstructionSink*> mInstructionSink { nullptr };
     std::atomic<bool> mStreamRunning { false };
     std::atomic<bool> mHasPendingMasterVolume { false };
     std::atomic<float> mPendingMasterVolume { 0.0f };

@@ -114,8 +114,10 @@ void PdPlayer::applyGliss()
             ++n;
         }
     }
-    if (n > 0 && mInterfaceActive.load(std::memory_order_relaxed))
-        emit instructionsToInterface(2, QList<int>(voices, voices + n), QList<float>(freqs, freqs + n), QList<float>(n, -1.0f));
+    float none[MaxVoices];
+    std::fill_n(none, n, -1.0f);
+    if (n > 0)
+        instruct(2, voices, freqs, none, n);
 }
 
 void PdPlayer::resetGliss(const WendleRatio& ratio, short useNode)
@@ -128,8 +130,8 @@ void PdPlayer::resetGliss(const WendleRatio& ratio, short useNode)
         return;
     const float f = frequencyOf(ratio) * mapGlissOne(one) * mapGlissTwo(two);
     sendToPd(2, f, float(v->voice));
-    if (mInterfaceActive.load(std::memory_order_relaxed))
-        emit instructionsToInterface(2, { v->voice }, { f }, { -1.0f });
+    const float none = -1.0f;
+    instruct(2, &v->voice, &f, &none, 1);
 }
 
 void PdPlayer::nodeResetParameters(const WendleRatio& ratio)

@@ -1,6 +1,8 @@
 // Voices and notes: voice choice and stealing, note on and off, hold.
 #include "PdPlayer.h"
 
+#include "InstructionSink.h"
+
 #include <cmath>
 
 int PdPlayer::activeVoices() const
@@ -119,8 +121,7 @@ void PdPlayer::noteOn(const WendleRatio& ratio)
         sendToPd(2, f, float(chosen));
         sendToPd(3, mVoiceVolume, float(chosen));
         sendToPd(1, 1.0f, float(chosen));
-        if (mInterfaceActive.load(std::memory_order_relaxed))
-            emit instructionsToInterface(1, { chosen }, { f }, { velocity });
+        instruct(1, &chosen, &f, &velocity, 1);
     }
     report(EngineReport::NoteToggled, 0, &ratio, 1.0f);
     if (!mAltered.contains(ratio))
@@ -135,8 +136,8 @@ void PdPlayer::noteOff(const WendleRatio& ratio)
         return;
     v->inRelease = true;
     sendToPd(1, 0.0f, float(v->voice));
-    if (mInterfaceActive.load(std::memory_order_relaxed))
-        emit instructionsToInterface(-1, { v->voice }, { -1.0f }, { -1.0f });
+    const float none = -1.0f;
+    instruct(-1, &v->voice, &none, &none, 1);
     report(EngineReport::NoteToggled, 0, &ratio, 0.0f);
     mNodeParameters.remove(ratio);
     mSoundingDirty = true;
@@ -198,4 +199,17 @@ void PdPlayer::setHold(bool on)
         }
     }
     mHold = on;
+}
+
+void PdPlayer::instruct(int parameter, const int* voices, const float* value1, const float* value2, int count)
+{
+    if (!mInterfaceActive.load(std::memory_order_relaxed))
+        return;
+    if (InstructionSink* sink = mInstructionSink.load(std::memory_order_acquire)) {
+        sink->receiveInstructions(parameter, voices, value1, value2, count);
+        return;
+    }
+    // Only without a sink (a bare engine): the lists allocate.
+    emit instructionsToInterface(parameter, QList<int>(voices, voices + count), QList<float>(value1, value1 + count),
+                                 QList<float>(value2, value2 + count));
 }

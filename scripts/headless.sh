@@ -26,6 +26,17 @@ usage: $(basename "$0") [options]
   --step-patch     afterwards click the patch menu's right arrow
   --box            expect a message box titled "$APP_NAME" before the window; dismiss it
   --expect-stop    with --box: the program ends after the box, no window expected
+  --card           after playing, find the sounding ball's card and right-click it
+  --udp-port N     the UDP port the program's options give it (for --datagram)
+  --datagram FILE  play by sending FILE as one UDP datagram to 127.0.0.1, port
+                   --udp-port, once the program listens there, instead of the click
+  --late-box       expect a message box titled "$APP_NAME" after the window; dismiss it
+  --update-window  expect the update window and its box after the window; answer "No"
+  --keys-first "K" press these xdotool keys (space-separated) once the lattice shows
+  --no-click       play without clicking the ball: record what the keys made sound
+  --keys "K"       press these xdotool keys after playing, before quitting
+  --options-window open and close the options window by Ctrl+comma, then by
+                   its button and Escape
 EOF
 }
 
@@ -33,8 +44,12 @@ DATA="$ROOT/build/headless/data"
 OUT="$ROOT/build/headless/out"
 PROGRAM="$ROOT/build/app/drovane-tuning-wendle"
 MEASURE="$ROOT/build/tests/support/wendle-measure"
-FRESH=0 PLAY=1 STEP_PATCH=0 BOX=0 EXPECT_STOP=0
+FRESH=0 PLAY=1 STEP_PATCH=0 BOX=0 EXPECT_STOP=0 CARD=0
+UDP_PORT="" DATAGRAM="" LATE_BOX=0
+KEYS_FIRST="" KEYS="" CLICK=1
 
+UPDATE_WINDOW=0
+OPTIONS_WINDOW=0
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --data) DATA="${2:?--data needs a folder}"; shift 2 ;;
@@ -46,12 +61,25 @@ while [[ $# -gt 0 ]]; do
         --step-patch) STEP_PATCH=1; shift ;;
         --box) BOX=1; shift ;;
         --expect-stop) EXPECT_STOP=1; PLAY=0; shift ;;
+        --card) CARD=1; shift ;;
+        --udp-port) UDP_PORT="${2:?--udp-port needs a port}"; shift 2 ;;
+        --datagram) DATAGRAM="${2:?--datagram needs a file}"; shift 2 ;;
+        --late-box) LATE_BOX=1; shift ;;
+        --keys-first) KEYS_FIRST="${2?--keys-first needs key names}"; shift 2 ;;
+        --keys) KEYS="${2?--keys needs key names}"; shift 2 ;;
+        --no-click) CLICK=0; shift ;;
+        --update-window) UPDATE_WINDOW=1; shift ;;
+        --options-window) OPTIONS_WINDOW=1; shift ;;
         -h | --help) usage; exit 0 ;;
         *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
     esac
 done
 if [[ $EXPECT_STOP -eq 1 && $BOX -eq 0 ]]; then
     echo "--expect-stop goes with --box" >&2
+    exit 2
+fi
+if [[ -n $DATAGRAM && ! ( -f $DATAGRAM && $UDP_PORT =~ ^[0-9]+$ ) ]]; then
+    echo "--datagram needs a file and --udp-port a number" >&2
     exit 2
 fi
 
@@ -116,6 +144,7 @@ cleanup() {
     stop "$PROGRAM_PID" 5
     stop "$JACKD_PID" 5
     stop "$XVFB_PID" 5
+    stop "${FEED_PID:-}" 2
     rm -rf "$PRIVATE"
 }
 trap cleanup EXIT
@@ -237,6 +266,74 @@ window_id() {
 
 program_running() { kill -0 "$PROGRAM_PID" 2>/dev/null; }
 
+# app_windows: how many mapped windows carry exactly the program's name (boxes, the update window).
+app_windows() {
+    xdotool search --onlyvisible --name "^$APP_NAME\$" 2>/dev/null | wc -l
+}
+
+# press_keys <keys...>: real key presses into the window, with time for each
+# key's animated click and what it sets off.
+press_keys() {
+    local k
+    for k in "$@"; do
+        timeout 5 xdotool windowfocus --sync "$window" key "$k" || failures+=("could not press $k")
+        log "pressed $k"
+        sleep 0.6
+    done
+    out keys_pressed "$*"
+}
+
+# program_udp_ports: the local ports of the program's UDP sockets, in order.
+program_udp_ports() {
+    local inodes
+    inodes="$(find "/proc/$PROGRAM_PID/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null | tr -dc '0-9\n' || true)"
+    [[ -n $inodes ]] || return 0
+    awk -v inodes="$inodes" 'BEGIN { n = split(inodes, list, "\n"); for (i = 1; i <= n; i++) want[list[i]] = 1 }
+        FNR > 1 && ($10 in want) { sub(/.*:/, "", $2); print $2 }' /proc/net/udp /proc/net/udp6 2>/dev/null |
+        while read -r hex; do echo $((16#$hex)); done | sort -nu | tr '\n' ' ' | sed 's/ $//'
+}
+
+# send_datagram: DATAGRAM's bytes in one write, so one datagram, once the program listens.
+send_datagram() {
+    local i
+    for ((i = 0; i < 50; i++)); do
+        [[ " $(program_udp_ports) " == *" $UDP_PORT "* ]] && break
+        sleep 0.1
+    done
+    if [[ " $(program_udp_ports) " != *" $UDP_PORT "* ]]; then
+        failures+=("the program does not listen on UDP port $UDP_PORT")
+        return
+    fi
+    dd if="$DATAGRAM" bs=65536 count=1 status=none >"/dev/udp/127.0.0.1/$UDP_PORT"
+    out datagram sent
+    log "sent $DATAGRAM to UDP port $UDP_PORT"
+}
+
+# --- update feed -------------------------------------------------------------------
+
+# The program may check for updates at start. Unless the caller points it at a
+# feed, it gets one on loopback that announces nothing newer: no run reaches
+# the network or meets a box about it.
+FEED_PID=""
+if [[ -z ${WENDLE_UPDATE_FEED_URL:-} ]]; then
+    if command -v python3 >/dev/null; then
+        mkdir -p "$PRIVATE/feed/downloads"
+        echo '{"updates":{"linux":{"latest-version":"0"},"windows":{"latest-version":"0"}}}' >"$PRIVATE/feed/downloads/updates.json"
+        python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$PRIVATE/feed" >"$PRIVATE/feed.log" 2>&1 &
+        FEED_PID=$!
+        for ((i = 0; i < 50; i++)); do
+            feed_port="$(grep -oE 'port [0-9]+' "$PRIVATE/feed.log" | head -n 1 | cut -d' ' -f2 || true)"
+            [[ -n $feed_port ]] && break
+            sleep 0.1
+        done
+        [[ -n $feed_port ]] || die "the local update feed did not start: $(tail -n 3 "$PRIVATE/feed.log")"
+        export WENDLE_UPDATE_FEED_URL="http://127.0.0.1:$feed_port/downloads/updates.json"
+    else
+        log "python3 is missing: an update check the options ask for goes to the real feed"
+    fi
+fi
+out update_feed "${WENDLE_UPDATE_FEED_URL:-}"
+
 # --- the program -------------------------------------------------------------------
 
 log "starting $PROGRAM on $DISPLAY, JACK server $JACK_SERVER"
@@ -305,7 +402,7 @@ else
     while [[ -z $window ]] && program_running && ((SECONDS - program_started < 30)); do
         sleep 0.2
         window="$(window_id "$MAIN_TITLE")"
-        if [[ -z $window && $BOX -eq 0 && -n $(window_id "$APP_NAME") ]]; then
+        if [[ -z $window && $BOX -eq 0 && $LATE_BOX -eq 0 && $UPDATE_WINDOW -eq 0 && -n $(window_id "$APP_NAME") ]]; then
             import -window root "$OUT/box.png"
             out box unexpected
             out box_screenshot "$OUT/box.png"
@@ -326,6 +423,55 @@ else
     out window found
     log "window $window after $((SECONDS - program_started)) s"
 
+    if [[ $LATE_BOX -eq 1 ]]; then
+        # A box the program shows once it runs: it blocks the window until dismissed.
+        late=""
+        for ((i = 0; i < 100; i++)); do
+            late="$(window_id "$APP_NAME")"
+            [[ -n $late ]] && break
+            sleep 0.1
+        done
+        if [[ -z $late ]]; then
+            out late_box missing
+            failures+=("no message box titled \"$APP_NAME\" after the window")
+        else
+            out late_box found
+            sleep 0.5
+            import -window root "$OUT/box.png"
+            out box_screenshot "$OUT/box.png"
+            for ((i = 0; i < 3; i++)); do
+                timeout 5 xdotool windowfocus --sync "$late" key Return || true
+                for ((j = 0; j < 20; j++)); do
+                    [[ -z $(window_id "$APP_NAME") ]] && break 2
+                    sleep 0.1
+                done
+            done
+            [[ -z $(window_id "$APP_NAME") ]] || failures+=("the late message box stayed after Return")
+        fi
+    fi
+
+    if [[ $UPDATE_WINDOW -eq 1 ]]; then
+        # The update window and its box both carry the program's name; "No"
+        # (Escape) on the box closes the window too.
+        for ((i = 0; i < 150; i++)); do
+            [[ $(app_windows) -ge 2 ]] && break
+            sleep 0.1
+        done
+        out update_windows "$(app_windows)"
+        import -window root "$OUT/update.png"
+        out update_screenshot "$OUT/update.png"
+        for ((i = 0; i < 3 && $(app_windows) > 0; i++)); do
+            for id in $(xdotool search --onlyvisible --name "^$APP_NAME\$" 2>/dev/null); do
+                timeout 5 xdotool windowfocus --sync "$id" key Escape || true
+            done
+            for ((j = 0; j < 20; j++)); do
+                [[ $(app_windows) -eq 0 ]] && break 2
+                sleep 0.1
+            done
+        done
+        out update_windows_after "$(app_windows)"
+    fi
+
     # The lattice is drawn once the view has its size: wait for the /3 ball.
     colour="$(prime_colour 3)"
     [[ -n $colour ]] || die "the lattice file gives no colour for prime 3"
@@ -339,15 +485,23 @@ else
         sleep 0.5
     done
     out screenshot "$OUT/window.png"
+    # shellcheck disable=SC2086 # one word a key
+    [[ -z $KEYS_FIRST ]] || press_keys $KEYS_FIRST
 
     if [[ $PLAY -eq 1 ]]; then
         if [[ -z $ball ]]; then
             failures+=("no ball in $silent (prime 3's $colour, darker) on the screen")
         else
             out ball "$ball"
-            xdotool mousemove --sync "${ball%,*}" "${ball#*,}" click 1
-            out click made
-            log "clicked the /3 ball at $ball"
+            if [[ -n $DATAGRAM ]]; then
+                send_datagram
+            elif [[ $CLICK -eq 0 ]]; then
+                log "recording without a click"
+            else
+                xdotool mousemove --sync "${ball%,*}" "${ball#*,}" click 1
+                out click made
+                log "clicked the /3 ball at $ball"
+            fi
             # The note is posted to the audio thread; give its attack time.
             sleep 0.5
             mapfile -t ports < <(jack_lsp | grep -E '^PortAudio[^:]*:out_[0-9]+$' | sort)
@@ -391,6 +545,30 @@ else
             else
                 out ball_lit no
             fi
+            if [[ $CARD -eq 1 ]]; then
+                # The card is the largest patch of white in the window ("WxH+X+Y").
+                white_box() {
+                    convert "$1" -fuzz 3% -fill black +opaque '#ffffff' -fill white -opaque '#ffffff' \
+                        -define connected-components:verbose=true -connected-components 8 null: 2>/dev/null |
+                        awk '$NF == "srgb(255,255,255)" && $4 + 0 > best { best = $4 + 0; box = $2 } END { print box }' || true
+                }
+                is_card() { [[ $1 =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]] && ((BASH_REMATCH[1] > 100 && BASH_REMATCH[2] > 40)); }
+                if is_card "$(white_box "$OUT/window.png")"; then out card_before shown; else out card_before none; fi
+                box="$(white_box "$OUT/after.png")"
+                if is_card "$box"; then
+                    card="$((BASH_REMATCH[3] + BASH_REMATCH[1] / 2)),$((BASH_REMATCH[4] + BASH_REMATCH[2] / 2))"
+                    out card "$card"
+                    out card_size "${BASH_REMATCH[1]}x${BASH_REMATCH[2]}"
+                    xdotool mousemove --sync "${card%,*}" "${card#*,}" click 3
+                    log "right-clicked the card at $card"
+                    sleep 0.5
+                    import -window root "$OUT/card.png"
+                    if is_card "$(white_box "$OUT/card.png")"; then out card_after_right_click shown; else out card_after_right_click gone; fi
+                else
+                    out card missing
+                    failures+=("no card beside the sounding ball in $OUT/after.png")
+                fi
+            fi
         fi
     fi
 
@@ -410,6 +588,63 @@ else
         fi
     fi
 
+    if [[ $OPTIONS_WINDOW -eq 1 ]]; then
+        # The options window sets no title of its own: the window system
+        # shows the program's name for it (in _NET_WM_NAME, which
+        # getwindowname reads and search --name does not).
+        options_window() {
+            local id
+            for id in $(xdotool search --onlyvisible --pid "$PROGRAM_PID" 2>/dev/null); do
+                [[ $(xdotool getwindowname "$id" 2>/dev/null) == "$APP_NAME" ]] && { echo "$id"; return; }
+            done
+        }
+        # options_becomes shown|gone: waits up to 3 s for the window to be so.
+        options_becomes() {
+            local i
+            for ((i = 0; i < 30; i++)); do
+                if [[ -n $(options_window) ]]; then [[ $1 == shown ]] && return 0; else [[ $1 == gone ]] && return 0; fi
+                sleep 0.1
+            done
+            return 1
+        }
+        timeout 5 xdotool windowfocus --sync "$window" key ctrl+comma || failures+=("could not press ctrl+comma")
+        if options_becomes shown; then
+            options="$(options_window)"
+            out options_by_key found
+            timeout 5 xdotool windowfocus --sync "$options" key ctrl+comma || true
+            if options_becomes gone; then out options_closed_by_key yes; else out options_closed_by_key no; fi
+        else
+            out options_by_key missing
+        fi
+        # The cog button in the top right; drawn smoothed, so a near match does,
+        # and the window that opens proves the click.
+        import -window root "$OUT/options.png"
+        convert "$OUT/options.png" -crop 400x120+1000+0 +repage -colorspace Gray -threshold 50% "$PRIVATE/cog-region.png"
+        convert "$ROOT/resources/cog.png" -background black -alpha remove -colorspace Gray -threshold 50% "$PRIVATE/cog.png"
+        found="$(compare -subimage-search -metric RMSE "$PRIVATE/cog-region.png" "$PRIVATE/cog.png" null: 2>&1 || true)"
+        if [[ $found =~ \(([0-9.e-]+)\)\ @\ ([0-9]+),([0-9]+) ]] && awk -v e="${BASH_REMATCH[1]}" 'BEGIN { exit !(e < 0.3) }'; then
+            cog="$((BASH_REMATCH[2] + 1000 + 7)),$((BASH_REMATCH[3] + 7))"
+            out options_button "$cog"
+            xdotool mousemove --sync "${cog%,*}" "${cog#*,}" click 1
+            if options_becomes shown; then
+                out options_by_button found
+                timeout 5 xdotool windowfocus --sync "$(options_window)" key Escape || true
+                if options_becomes gone; then out options_closed_by_escape yes; else out options_closed_by_escape no; fi
+            else
+                out options_by_button missing
+            fi
+        else
+            out options_button missing
+        fi
+    fi
+
+    # shellcheck disable=SC2086 # one word a key
+    [[ -z $KEYS ]] || press_keys $KEYS
+    out udp_ports "$(program_udp_ports)"
+    out app_windows "$(app_windows)"
+    if [[ $LATE_BOX -eq 1 ]]; then
+        if [[ -n $(window_id "$APP_NAME") ]]; then out box_again yes; else out box_again no; fi
+    fi
     log "asking the program to quit (SIGTERM)"
     kill -TERM "$PROGRAM_PID" 2>/dev/null || true
 fi

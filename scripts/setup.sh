@@ -21,8 +21,10 @@ APT_LOCK_OPTS=(-o DPkg::Lock::Timeout=600)
 PACKAGES=(
     build-essential cmake ninja-build pkg-config dpkg-dev
     qt6-base-dev qt6-svg-dev
+    fonts-urw-base35   # metric twins of the fonts the style sheet names
     portaudio19-dev librtmidi-dev libboost-dev
     xvfb xauth xdotool imagemagick sox
+    python3   # the headless runs serve a local update feed with its http.server
     jackd2   # also ships jack_rec and jack_midi_dump
 )
 

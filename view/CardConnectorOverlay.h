@@ -7,8 +7,8 @@ class CardWidget;
 class WendleBallWidget;
 class WendleView;
 
-// A transparent layer over a whole lattice page for the guide lines from
-// each sounding ball to its card; the mouse goes through it.
+// A transparent layer over a whole lattice page for the dotted guide lines
+// from each sounding ball to its card; the mouse goes through it.
 class CardConnectorOverlay : public QWidget
 {
     Q_OBJECT
@@ -21,6 +21,9 @@ public:
     void addPair(WendleBallWidget* ball, CardWidget* card);
     void removePair(WendleBallWidget* ball);
     const QHash<WendleBallWidget*, CardWidget*>& pairs() const { return mPairs; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     QHash<WendleBallWidget*, CardWidget*> mPairs;

@@ -23,7 +23,20 @@ public:
     void setNotation(const NotationGraphics* notation) { mNotation = notation; }
     void setBottomReserve(int pixels) { mBottomReserve = pixels; }
     int bottomReserve() const { return mBottomReserve; }
+    WendleView* view() const { return mView; }
+    const NotationGraphics* notation() const { return mNotation; }
     const QHash<WendleRatio, CardWidget*>& cards() const { return mCards; }
+
+    // A card for the ratio, placed and shown; a ratio that has one keeps it.
+    void addCard(const WendleRatio& ratio);
+    // The ratio's card goes; nothing for a ratio without one.
+    void removeCards(const WendleRatio& ratio);
+    // Moves the card to the height of its pitch on the drawing's scale, kept inside the stack.
+    void placeCard(const WendleRatio& ratio, CardWidget* card);
+    // Every card built again with the current transposition and options.
+    void rebuildCards();
+
+    static constexpr const char* CardName = "CardAtStack2";
 
 public slots:
     void updatePositions();

@@ -1,6 +1,11 @@
 #include "CardStackWidget.h"
 
 #include "CardConnectorOverlay.h"
+#include "CardWidget.h"
+#include "WendleBallWidget.h"
+#include "WendleView.h"
+
+#include <algorithm>
 
 CardStackWidget::CardStackWidget(QWidget* parent)
     : QWidget(parent)
@@ -11,32 +16,66 @@ CardStackWidget::CardStackWidget(QWidget* parent)
 
 CardStackWidget::~CardStackWidget() = default;
 
-// The index records which ball items sound; no card widget is made for them yet.
-
 void CardStackWidget::addCard(WendleBallWidget* ball)
 {
-    if (!ball || mCards.contains(ball))
+    if (!ball || !ball->ball())
         return;
-    mCards.insert(ball, nullptr);
+    // An enabled signal while sounding comes on top of the playing one.
+    if (CardWidget* card = mCards.value(ball)) {
+        placeCard(ball, card);
+        card->show();
+        return;
+    }
+    auto card = new CardWidget(ball->ball(), this);
+    card->adjustSize();
+    placeCard(ball, card);
+    card->show();
     if (mCardOverlay)
-        mCardOverlay->addPair(ball, nullptr);
+        mCardOverlay->addPair(ball, card);
+    mCards.insert(ball, card);
 }
 
 void CardStackWidget::removeCard(WendleBallWidget* ball)
 {
-    if (!mCards.contains(ball))
+    CardWidget* card = mCards.take(ball);
+    if (!card)
         return;
+    card->hide();
     if (mCardOverlay)
         mCardOverlay->removePair(ball);
-    mCards.remove(ball);
+    delete card;
 }
 
-void CardStackWidget::raiseCard(WendleBallWidget*)
+void CardStackWidget::raiseCard(WendleBallWidget* ball)
 {
-    // No card widget exists yet to bring forward.
+    if (CardWidget* card = mCards.value(ball))
+        card->raise();
+}
+
+void CardStackWidget::placeCard(WendleBallWidget* ball, CardWidget* card)
+{
+    if (!mView || !ball || !card)
+        return;
+    // The view's viewport and this stack share their vertical origin.
+    const QPoint p = mView->mapFromScene(ball->scenePos());
+    int y = std::max(0, p.y() - card->height() / 2);
+    const int limit = height() - mBottomReserve;
+    if (y + card->height() > limit)
+        y = limit - card->height();
+    card->move(0, y);
+}
+
+void CardStackWidget::rebuildCards()
+{
+    const QList<WendleBallWidget*> balls = mCards.keys();
+    for (WendleBallWidget* ball : balls) {
+        removeCard(ball);
+        addCard(ball);
+    }
 }
 
 void CardStackWidget::updatePositions()
 {
-    // No card widget exists yet to place.
+    for (auto it = mCards.cbegin(); it != mCards.cend(); ++it)
+        placeCard(it.key(), it.value());
 }

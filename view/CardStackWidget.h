@@ -23,13 +23,19 @@ public:
     void setNotation(const NotationGraphics* notation) { mNotation = notation; }
     void setBottomReserve(int pixels) { mBottomReserve = pixels; }
     int bottomReserve() const { return mBottomReserve; }
+    WendleView* view() const { return mView; }
+    const NotationGraphics* notation() const { return mNotation; }
 
-    // A ball item that starts sounding; an item already in the stack keeps its one entry.
+    // A ball item that starts sounding; an item that has a card keeps that one card.
     virtual void addCard(WendleBallWidget* ball);
     // A ball item that stops sounding or goes away; one without a card changes nothing.
     virtual void removeCard(WendleBallWidget* ball);
-    // Brings the item's card in front of the others.
+    // Brings the item's card in front of the others; nothing without a card.
     virtual void raiseCard(WendleBallWidget* ball);
+    // Moves the card to its ball's height, kept inside the stack.
+    void placeCard(WendleBallWidget* ball, CardWidget* card);
+    // Every card built again with the current transposition and options.
+    void rebuildCards();
 
     // The sounding ball items and their cards.
     const QHash<WendleBallWidget*, CardWidget*>& cards() const { return mCards; }

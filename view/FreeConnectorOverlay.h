@@ -26,6 +26,9 @@ public:
     void removeNode(FreeBallWidget* ball);
     const QList<FreeBallWidget*>& balls() const { return mBalls; }
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     QList<FreeBallWidget*> mBalls;
     CardStackTwoWidget* mCardStackTwo = nullptr;

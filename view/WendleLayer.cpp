@@ -3,6 +3,7 @@
 #include "CardConnectorOverlay.h"
 #include "CardStackTwoWidget.h"
 #include "CardStackWidget.h"
+#include "FreeBallWidget.h"
 #include "FreeConnectorOverlay.h"
 #include "NodeStackWidget.h"
 #include "NotationGraphics.h"
@@ -137,17 +138,39 @@ void WendleLayer::resizeEvent(QResizeEvent* event)
 }
 
 // ------------------------------------------------------------- lattice signals
-// Free balls and the second stack's cards are not made yet: the slots that
-// would show them change nothing.
 
-void WendleLayer::nodeStackAdd(WendleRatio) {}
-void WendleLayer::nodeStackRemove(WendleRatio) {}
-void WendleLayer::nodeStackToggle(WendleRatio, bool) {}
-void WendleLayer::nodeStackSelect(WendleRatio, bool) {}
-void WendleLayer::nodeStackHold(WendleRatio, bool) {}
-void WendleLayer::nodeStackAltered(WendleRatio, bool) {}
-void WendleLayer::cardStackTwoShow(WendleRatio) {}
-void WendleLayer::cardStackTwoHide(WendleRatio) {}
+void WendleLayer::nodeStackAdd(WendleRatio ratio)
+{
+    mNodeStack->addNodeWidget(ratio);
+}
+
+void WendleLayer::nodeStackRemove(WendleRatio ratio)
+{
+    mNodeStack->removeNode(ratio);
+}
+
+void WendleLayer::nodeStackToggle(WendleRatio ratio, bool on)
+{
+    mNodeStack->toggleNode(ratio, on);
+}
+
+void WendleLayer::nodeStackSelect(WendleRatio ratio, bool selected)
+{
+    if (FreeBallWidget* ball = mNodeStack->index().value(ratio))
+        ball->setSelected(selected);
+}
+
+void WendleLayer::nodeStackHold(WendleRatio ratio, bool hold)
+{
+    if (FreeBallWidget* ball = mNodeStack->index().value(ratio))
+        ball->setHold(hold);
+}
+
+void WendleLayer::nodeStackAltered(WendleRatio ratio, bool altered)
+{
+    if (FreeBallWidget* ball = mNodeStack->index().value(ratio))
+        ball->setAltered(altered);
+}
 
 void WendleLayer::nodeStackShow()
 {
@@ -160,4 +183,14 @@ void WendleLayer::nodeStackReset()
         mFreeOverlay->removeNode(ball);
     mNodeStack->scene()->clear();
     mNodeStack->index().clear();
+}
+
+void WendleLayer::cardStackTwoShow(WendleRatio ratio)
+{
+    mCardStackTwo->addCard(ratio);
+}
+
+void WendleLayer::cardStackTwoHide(WendleRatio ratio)
+{
+    mCardStackTwo->removeCards(ratio);
 }

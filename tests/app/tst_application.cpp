@@ -1,3 +1,4 @@
+#include "MidiOutput.h"
 #include "TuningWendleApplication.h"
 
 #include <QDateTime>
@@ -244,6 +245,43 @@ private slots:
         QVERIFY(QFileInfo::exists(folder + "/wendle_main.pd") && QFileInfo::exists(folder + "/tb_compressorUI.pd"));
         QDir(TuningWendleApplication::programDir() + "/patches").removeRecursively();
         app()->options().mainPatchNumberOfVoices = 128;
+    }
+
+    void midiHooks_data()
+    {
+        QTest::addColumn<int>("channel");
+        QTest::addColumn<int>("glissRange");
+        QTest::addColumn<int>("expectedChannel");
+        QTest::addColumn<int>("expectedRange");
+        // The range is the MPE gliss range plus the note's own 50 cents.
+        QTest::newRow("MPE") << -1 << 150 << -1 << 200;
+        QTest::newRow("channel 9") << 9 << 0 << 9 << 50;
+        // Hand-edited values the output refuses: what it had stays.
+        QTest::newRow("channel 99, gliss range -200") << 99 << -200 << 9 << 50;
+    }
+
+    // Start-up sets the MIDI output from the options (a missing port is not
+    // fatal), and the window state keeps the output's port and channel.
+    void midiHooks()
+    {
+        QFETCH(int, channel);
+        QFETCH(int, glissRange);
+        QFETCH(int, expectedChannel);
+        QFETCH(int, expectedRange);
+        Settings& options = app()->options();
+        MidiOutput* midi = app()->midiInterface().midiOutput();
+        options.midiOutDevice = "a synth that is not there";
+        options.midiOutChannel = channel;
+        options.glissRangeMPECents = glissRange;
+        app()->configureMidi();
+        QVERIFY(!midi->portOpen());
+        QCOMPARE(midi->midiChannel(), expectedChannel);
+        QCOMPARE(midi->pitchBendRange(), expectedRange);
+
+        options.midiOutChannel = 5;
+        app()->captureWindowState();
+        QCOMPARE(options.midiOutDevice, QString(MidiOutput::NoPortName));
+        QCOMPARE(options.midiOutChannel, expectedChannel);
     }
 
     void bundle()

@@ -1,6 +1,9 @@
+#include "CardStackTwoWidget.h"
 #include "CardStackWidget.h"
+#include "CardWidget.h"
 #include "EngineCommandType.h"
 #include "MainWindow.h"
+#include "NodeStackWidget.h"
 #include "SignalMeasure.h"
 #include "TuningWendleApplication.h"
 #include "ViewContext.h"
@@ -136,6 +139,8 @@ private slots:
         for (const QString& name : QDir(installed() + "/shell").entryList(QDir::Files))
             QVERIFY(QFile::copy(installed() + "/shell/" + name, patches() + "/shell/" + name));
         app()->options().mainPatchNumberOfVoices = 16;
+        // No start-up update check: its box would wait for an answer.
+        app()->options().updateCheckInterval = 4;
         QVERIFY(app()->initPatches());
         QVERIFY(app()->lattice().init(&engine));
         ViewContext::bind(&engine, &app()->options());
@@ -408,6 +413,32 @@ private slots:
         run();
         const Voice* v = app()->engine().voiceOf(WendleRatio(3, 2));
         QVERIFY(!v || !v->sounds());
+    }
+
+    // A transposition or a display switch builds the cards again: 7/5 over
+    // 3/2 is 14/15, shown as 28/15 within the octave while relative.
+    void refreshBuildsCards()
+    {
+        if (!mWindow) {
+            app()->options().updateCheckInterval = 4;
+            open({ { "Sine.pd", {} } });
+        }
+        Settings& o = app()->options();
+        o.ratiosWithinOctave = true;
+        QTest::mouseClick(child<QWidget>("relativeModeButton"), Qt::LeftButton);
+        const WendleRatio r(7, 5);
+        post(WendleNoteEvent(ToggleRatioNote, 1.0f, WendlePath(), r));
+        const CardStackTwoWidget* stack = mWindow->currentPage()->cardStackTwo();
+        const auto ratioText = [&] { return stack->cards().value(r)->findChild<QLabel*>("ratioLabel")->text(); };
+        QCOMPARE(ratioText(), QString("7/5"));
+        post(WendleTransposeEvent(TransposeByRatio, 1.0f, WendleRatio(3, 2)));
+        QCOMPARE(ratioText(), QString("28/15"));
+        QTest::mouseClick(child<QWidget>("absoluteModeButton"), Qt::LeftButton);
+        QCOMPARE(ratioText(), QString("7/5"));
+        QCOMPARE(mWindow->currentPage()->nodeStack()->index().keys(), QList<WendleRatio> { r });
+        post(WendleEvent(AllNotesOff, 1.0f));
+        post(WendleEvent(TransposeByPrime, 0.0f));
+        QVERIFY(stack->cards().isEmpty());
     }
 };
 

@@ -188,7 +188,8 @@ private slots:
         QVERIFY(!saved.value(QStringLiteral("windowPos")).toString().startsWith(QLatin1Char('-')));
         QCOMPARE(saved.value(QStringLiteral("circlesView")), QJsonValue(circlesView));
         QCOMPARE(readAll(config(QStringLiteral("wendle_v2.json"))), Lattice);
-        const QStringList temporary = QDir(configDir()).entryList({ QStringLiteral("*.temp.lmpr*") }, QDir::AllEntries | QDir::Hidden);
+        // The chords are saved at shutdown; nothing of the save may be left beside them.
+        const QStringList temporary = QDir(configDir()).entryList({ QStringLiteral(".temp.lmpr.*") }, QDir::AllEntries | QDir::Hidden);
         QVERIFY2(temporary.isEmpty(), qPrintable(temporary.join(QLatin1Char(' '))));
         if (box)
             QCOMPARE(readAll(config(QStringLiteral("options.json.bad"))), options);
@@ -204,6 +205,18 @@ private slots:
         QVERIFY(!bell.isEmpty());
         QCOMPARE(readAll(config(QStringLiteral("patch/wendle_voice.pd"))), bell);
         QCOMPARE(savedOptions().value(QStringLiteral("defaultPatch")).toString(), QStringLiteral("Bell.pd"));
+    }
+
+    // Ctrl+comma opens the options window, found by the title it shows, and
+    // closes it again; the cog button opens it, Escape closes it.
+    void optionsWindow()
+    {
+        const Run run = runHarness({ QStringLiteral("--no-play"), QStringLiteral("--options-window") });
+        QVERIFY2(run.status == 0, qPrintable(run.report()));
+        for (const char* key : { "options_by_key", "options_by_button" })
+            QCOMPARE(run.value(QLatin1String(key)), QStringLiteral("found"));
+        for (const char* key : { "options_closed_by_key", "options_closed_by_escape" })
+            QCOMPARE(run.value(QLatin1String(key)), QStringLiteral("yes"));
     }
 
     // A file where the patch folder belongs stops start-up behind a box; the

@@ -5,9 +5,10 @@
 #include "WendleView.h"
 #include "WendleWidget.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +27,19 @@ bool PageRig::initProcess()
         return false;
     WendleRatio::registerMetaTypes();
     return PdPlayer::initLibpd() && libpd_init_audio(0, 2, 48000) == 0;
+}
+
+bool PageRig::applyStyleSheet()
+{
+    QString sheet;
+    for (const char* name : { ":/style.qss", ":/style_win.qss" }) {
+        QFile file { QString::fromLatin1(name) };
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        sheet += QString::fromLatin1(file.readAll());
+    }
+    qApp->setStyleSheet(sheet);
+    return true;
 }
 
 PageRig::PageRig(int m, const QSize& size)

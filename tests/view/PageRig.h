@@ -20,6 +20,8 @@ class PageRig
 public:
     // Once per test program: a temporary configuration folder and libpd.
     static bool initProcess();
+    // The program's own style sheet, which sizes the cards and picks their fonts.
+    static bool applyStyleSheet();
 
     explicit PageRig(int mode, const QSize& size = QSize(900, 640));
     ~PageRig();

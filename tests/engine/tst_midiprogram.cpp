@@ -1,0 +1,156 @@
+// The built program with and without a MIDI system: it starts, opens the
+// stored port with the stored mode and range, and quits on SIGTERM with the
+// port silenced and the port and channel saved. Without JACK its audio goes
+// to ALSA's null device.
+#include "MidiDump.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray message(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+QList<QByteArray> rpn(int cents)
+{
+    QList<QByteArray> out;
+    for (int c = 0; c < 16; ++c) {
+        for (const auto& [number, value] : { std::pair { 100, 0 }, { 101, 0 }, { 6, cents / 100 }, { 38, cents % 100 },
+                                             { 100, 127 }, { 101, 127 } })
+            out << message({ 0xB0 | c, number, value });
+    }
+    return out;
+}
+
+} // namespace
+
+class TestMidiProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        const QString missing = JackServer::missingTool({ "jackd", "jack_lsp", "jack_midi_dump" });
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing + " not installed: these tests need the jackd2 package (scripts/setup.sh installs it)"));
+    }
+
+    void startsAndQuits_data()
+    {
+        QTest::addColumn<bool>("jack");
+        QTest::newRow("no MIDI system") << false;
+        QTest::newRow("a JACK server with a MIDI peer") << true;
+    }
+
+    void startsAndQuits()
+    {
+        QFETCH(bool, jack);
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString config = home.filePath("data/Drovane Tuning Wendle");
+        QVERIFY(QDir().mkpath(config));
+        // ALSA's null device plays wherever no JACK server is.
+        QVERIFY(writeAll(home.filePath(".asoundrc"), "pcm.!default {\n    type null\n}\n"));
+
+        std::unique_ptr<JackServer> server;
+        std::unique_ptr<MidiDump> peer;
+        if (jack) {
+            server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-midi-program"));
+            QVERIFY2(server->isRunning(), qPrintable(server->error()));
+            peer = std::make_unique<MidiDump>(JackServer::uniqueName("wendle-synth"));
+            QVERIFY(peer->waitReady());
+        } else {
+            JackServer::use(JackServer::uniqueName("wendle-no-server"));
+        }
+        const QString port = peer ? peer->port() : QStringLiteral("a synth that is not there");
+        // Channel -1 is MPE; its range is the gliss range plus 50 cents.
+        const QJsonObject options { { "midiOutDevice", port }, { "midiOutChannel", -1 }, { "glissRangeMPECents", 150 },
+                                    { "updateCheckInterval", 4 } };
+        QVERIFY(writeAll(config + "/options.json", QJsonDocument(options).toJson()));
+
+        // Ended with SIGTERM whatever happens: a program killed under its
+        // JACK server makes that server leave its slot behind.
+        QProcess program;
+        const auto end = qScopeGuard([&program] {
+            if (program.state() != QProcess::NotRunning) {
+                ::kill(pid_t(program.processId()), SIGTERM);
+                program.waitForFinished(30000);
+            }
+        });
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home.path());
+        env.insert("XDG_DATA_HOME", home.filePath("data"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        program.setStandardOutputFile(home.filePath("program.out"));
+        program.start(QStringLiteral(WENDLE_PROGRAM), QStringList());
+        QVERIFY(program.waitForStarted(10000));
+
+        // The fallback's warning is logged once the event loop runs.
+        const auto log = [&] { return QString::fromLocal8Bit(readAll(config + "/log.txt")); };
+        QElapsedTimer clock;
+        clock.start();
+        while (!log().contains("MIDI output on JACK") && program.state() == QProcess::Running && clock.elapsed() < 60000)
+            program.waitForFinished(100);
+        QVERIFY2(log().contains("MIDI output on JACK"), qPrintable(log() + readAll(home.filePath("program.out"))));
+        if (jack) {
+            // Channel mode first, then MPE at the start range, then the stored range.
+            const QList<QByteArray> expected = QList<QByteArray> { message({ 0xB0, 123, 0 }) } + rpn(50) + rpn(200);
+            QCOMPARE(MidiDump::hex(peer->collect(int(expected.size()), 20000)), MidiDump::hex(expected));
+        }
+
+        ::kill(pid_t(program.processId()), SIGTERM);
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        // One line about MIDI in the whole log: the API in use.
+        const QStringList midiLines = log().split('\n').filter(QRegularExpression("MIDI|Midi"));
+        QVERIFY2(midiLines.size() == 1 && midiLines[0].contains("MIDI output on JACK"), qPrintable(log()));
+        if (jack) {
+            QList<QByteArray> silence;
+            for (int c = 0; c < 16; ++c)
+                silence << message({ 0xB0 | c, 123, 0 });
+            for (int c = 0; c < 16; ++c)
+                silence << message({ 0xE0 | c, 0, 64 });
+            QCOMPARE(MidiDump::hex(peer->collect(int(silence.size()) + 96, 20000)), MidiDump::hex(silence + rpn(200)));
+            const QStringList wrong = peer->takeMalformed();
+            QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
+        }
+        const QJsonObject saved = QJsonDocument::fromJson(readAll(config + "/options.json")).object();
+        QCOMPARE(saved.value("midiOutDevice").toString(), jack ? port : QStringLiteral("- deactivated -"));
+        QCOMPARE(saved.value("midiOutChannel").toInt(), -1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMidiProgram)
+#include "tst_midiprogram.moc"

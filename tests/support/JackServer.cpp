@@ -1,0 +1,150 @@
+#include "JackServer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QElapsedTimer>
+#include <QStandardPaths>
+#include <QThread>
+#include <atomic>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
+JackProcess::JackProcess(const QString& program, const QStringList& arguments, const QString& outputFile)
+{
+    if (!outputFile.isEmpty()) {
+        mProcess.setProcessChannelMode(QProcess::MergedChannels);
+        mProcess.setStandardOutputFile(outputFile);
+    } else {
+        mProcess.setStandardErrorFile(QProcess::nullDevice());
+    }
+#ifdef Q_OS_UNIX
+    // A shell between: it hands the stop on, and stops the program when the
+    // test is gone, however it ended (QProcess's children do not get the
+    // parent-death signal). jackd stops cleanly on SIGTERM, the JACK tools on
+    // SIGINT, which a shell's background command would ignore.
+    static const QString Watch = QStringLiteral(
+        "t=$1; s=$2; shift 2; \"$@\" & c=$!; trap 'kill -$s $c 2>/dev/null; wait $c; exit' INT TERM; "
+        "while kill -0 $t 2>/dev/null && kill -0 $c 2>/dev/null; do sleep 0.2; done; "
+        "kill -$s $c 2>/dev/null; wait $c");
+    const QString stop = program == QStringLiteral("jackd") ? QStringLiteral("TERM") : QStringLiteral("INT");
+    mProcess.start(QStringLiteral("sh"), QStringList { QStringLiteral("-c"), Watch, QStringLiteral("sh"),
+                                                       QString::number(QCoreApplication::applicationPid()), stop,
+                                                       program }
+                                             + arguments);
+#else
+    mProcess.start(program, arguments);
+#endif
+    mProcess.waitForStarted(5000);
+}
+
+JackProcess::~JackProcess()
+{
+    if (!isRunning())
+        return;
+    // A clean stop lets a client leave and a server unregister itself: a
+    // server killed, or one that meets a client killed under it, keeps its
+    // slot in JACK's table of servers for good, and the table holds eight.
+#ifdef Q_OS_UNIX
+    ::kill(pid_t(mProcess.processId()), SIGINT);
+#else
+    mProcess.terminate();
+#endif
+    if (!mProcess.waitForFinished(10000)) {
+        mProcess.kill();
+        mProcess.waitForFinished(2000);
+    }
+}
+
+JackServer::JackServer(const QString& name, int rate, int period)
+    : mName(name)
+{
+    // jackd's output is kept for the error, should it not come up.
+    mLogPath = QDir::temp().filePath(name + QStringLiteral(".log"));
+    mServer = std::make_unique<JackProcess>(QStringLiteral("jackd"),
+                                            QStringList { QStringLiteral("--no-realtime"), QStringLiteral("-n"), name,
+                                                          QStringLiteral("-d"), QStringLiteral("dummy"),
+                                                          QStringLiteral("-r"), QString::number(rate),
+                                                          QStringLiteral("-p"), QString::number(period) },
+                                            mLogPath);
+    use(name);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 15000 && mServer->isRunning()) {
+        bool ok = false;
+        if (runTool(QStringLiteral("jack_lsp"), {}, &ok, 5000).contains(QStringLiteral("system:playback_1")) && ok)
+            return;
+        QThread::msleep(100);
+    }
+    mError = QStringLiteral("JACK server %1 did not answer: %2").arg(name, output());
+}
+
+JackServer::~JackServer()
+{
+    mServer.reset();
+    QFile::remove(mLogPath);
+}
+
+QString JackServer::output() const
+{
+    QFile log(mLogPath);
+    if (!log.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLocal8Bit(log.readAll().right(4000));
+}
+
+QString JackServer::uniqueName(const QString& stem)
+{
+    static std::atomic<int> sCount { 0 };
+    return QStringLiteral("%1-%2-%3").arg(stem).arg(QCoreApplication::applicationPid()).arg(sCount++);
+}
+
+void JackServer::use(const QString& name)
+{
+    qputenv("JACK_DEFAULT_SERVER", name.toLocal8Bit());
+    qputenv("JACK_NO_START_SERVER", "1");
+}
+
+QString JackServer::missingTool(std::initializer_list<const char*> tools)
+{
+    for (const char* tool : tools) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+            return QString::fromLatin1(tool);
+    }
+    return QString();
+}
+
+QString JackServer::runTool(const QString& program, const QStringList& arguments, bool* ok, int timeoutMs)
+{
+    QProcess p;
+    p.start(program, arguments);
+    const bool finished = p.waitForFinished(timeoutMs);
+    if (!finished) {
+        p.kill();
+        p.waitForFinished(2000);
+    }
+    if (ok)
+        *ok = finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return QString::fromLocal8Bit(p.readAllStandardOutput());
+}
+
+QStringList JackServer::ports(bool connections)
+{
+    return runTool(QStringLiteral("jack_lsp"), connections ? QStringList { QStringLiteral("-c") } : QStringList())
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList JackServer::connectionsOf(const QString& port)
+{
+    QStringList result;
+    bool inside = false;
+    for (const QString& line : ports(true)) {
+        if (!line.startsWith(QLatin1Char(' ')))
+            inside = line == port;
+        else if (inside)
+            result << line.trimmed();
+    }
+    return result;
+}
