@@ -264,6 +264,23 @@ window_id() {
     xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true
 }
 
+# answer_box <window>: screenshots the message box and presses Return on it,
+# up to three times; fails when a box titled as the program is still there.
+answer_box() {
+    sleep 0.5
+    import -window root "$OUT/box.png"
+    out box_screenshot "$OUT/box.png"
+    local i j
+    for ((i = 0; i < 3; i++)); do
+        timeout 5 xdotool windowfocus --sync "$1" key Return || true
+        for ((j = 0; j < 20; j++)); do
+            [[ -z $(window_id "$APP_NAME") ]] && return 0
+            sleep 0.1
+        done
+    done
+    [[ -z $(window_id "$APP_NAME") ]]
+}
+
 program_running() { kill -0 "$PROGRAM_PID" 2>/dev/null; }
 
 # app_windows: how many mapped windows carry exactly the program's name (boxes, the update window).
@@ -363,17 +380,7 @@ if [[ $BOX -eq 1 ]]; then
         failures+=("no message box titled \"$APP_NAME\"")
     else
         out box found
-        sleep 0.5
-        import -window root "$OUT/box.png"
-        out box_screenshot "$OUT/box.png"
-        for ((i = 0; i < 3; i++)); do
-            timeout 5 xdotool windowfocus --sync "$box" key Return || true
-            for ((j = 0; j < 20; j++)); do
-                [[ -z $(window_id "$APP_NAME") ]] && break 2
-                sleep 0.1
-            done
-        done
-        if [[ -n $(window_id "$APP_NAME") ]]; then
+        if ! answer_box "$box"; then
             failures+=("the message box stayed after Return")
         else
             log "dismissed the message box"
@@ -436,17 +443,7 @@ else
             failures+=("no message box titled \"$APP_NAME\" after the window")
         else
             out late_box found
-            sleep 0.5
-            import -window root "$OUT/box.png"
-            out box_screenshot "$OUT/box.png"
-            for ((i = 0; i < 3; i++)); do
-                timeout 5 xdotool windowfocus --sync "$late" key Return || true
-                for ((j = 0; j < 20; j++)); do
-                    [[ -z $(window_id "$APP_NAME") ]] && break 2
-                    sleep 0.1
-                done
-            done
-            [[ -z $(window_id "$APP_NAME") ]] || failures+=("the late message box stayed after Return")
+            answer_box "$late" || failures+=("the late message box stayed after Return")
         fi
     fi
 
