@@ -17,7 +17,8 @@ timings=()
 passed_count=0
 failed_count=0
 ctest_log="$(mktemp)"
-trap 'rm -f "$ctest_log"' EXIT
+fail_lines="$(mktemp)"
+trap 'rm -f "$ctest_log" "$fail_lines"' EXIT
 
 # run_ctest <dir> <ctest args...>: runs ctest in <dir> and adds its summary
 # to the totals printed at the end.
@@ -26,6 +27,9 @@ run_ctest() {
     shift
     (cd "$dir" && ctest --output-on-failure -j "$JOBS" "$@") 2>&1 | tee "$ctest_log"
     local rc=${PIPESTATUS[0]}
+    # The failing checks again, so that they stand at the end of a long log.
+    grep -E '^(FAIL!  :|   Loc: |[0-9]+/[0-9]+ Test +#[0-9]+: .*(Failed|Timeout|Exception))|==[0-9]+==ERROR|WARNING: ThreadSanitizer|runtime error:' "$ctest_log" \
+        | sed "s|^|$dir: |" >>"$fail_lines"
     local summary
     summary="$(sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' "$ctest_log" | tail -n 1)"
     if [[ -n $summary ]]; then
@@ -113,6 +117,10 @@ fi
 
 log "time per stage:"
 printf '  %s\n' "${timings[@]}"
+if [[ -s $fail_lines ]]; then
+    log "failing checks:"
+    cut -c1-400 "$fail_lines"
+fi
 if [[ ${#failed[@]} -gt 0 ]]; then
     log "FAILED: ${failed[*]}"
     [[ $failed_count -gt 0 ]] || failed_count=1

@@ -4,30 +4,15 @@
 #include "CardWidget.h"
 #include "EngineCommandType.h"
 #include "NodeStackWidget.h"
-#include "TweakConstants.h"
 #include "ViewContext.h"
 #include "Wendle.h"
 #include "WendleTransposeEvent.h"
 #include "WendleView.h"
 
-#include <QBrush>
 #include <QGraphicsEllipseItem>
 #include <QGraphicsSceneMouseEvent>
-#include <QPen>
-#include <QRadialGradient>
-#include <algorithm>
 
 namespace {
-
-QGraphicsEllipseItem* ellipse(double diameter, QGraphicsItem* parent)
-{
-    return new QGraphicsEllipseItem(-diameter / 2, -diameter / 2, diameter, diameter, parent);
-}
-
-QPen ringPen(const QColor& colour)
-{
-    return QPen(QBrush(colour), 1.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
-}
 
 const Wendle* latticeOf(const NodeStackWidget* stack)
 {
@@ -38,6 +23,7 @@ const Wendle* latticeOf(const NodeStackWidget* stack)
 
 FreeBallWidget::FreeBallWidget(NodeStackWidget* nodeStack, const WendleRatio& ratio, int diameter)
     : QGraphicsItemGroup(nullptr)
+    , mParts(this, diameter, 1.6, 1.4, 5)
     , mNodeStack(nodeStack)
     , mRatio(ratio)
     , mNoteEvent(ToggleRatioNote, 2.0f, WendlePath(), ratio)
@@ -47,40 +33,8 @@ FreeBallWidget::FreeBallWidget(NodeStackWidget* nodeStack, const WendleRatio& ra
     , mRemoveEvent(RemoveNode, 1.0f, ratio)
     , mDiameter(diameter)
 {
-    const double d = diameter;
     setAcceptHoverEvents(true);
-
-    mBody = ellipse(d, this);
-
-    mSelectionRing = ellipse(d * 1.6, this);
-    mSelectionRing->setBrush(QBrush(Qt::gray));
-    mSelectionRing->setZValue(5);
-    mSelectionRing->hide();
-
-    mAlteredRing = ellipse(d * 1.4, this);
-    mAlteredRing->setBrush(Qt::transparent);
-    mAlteredRing->setPen(ringPen(Qt::black));
-    mAlteredRing->setZValue(-10);
-    mAlteredRing->hide();
-
-    mHoldDot = ellipse(d * 0.3, this);
-    mHoldDot->setBrush(QBrush(Qt::gray));
-    mHoldDot->setZValue(100);
-    mHoldDot->hide();
-
-    const double glow = d * BALL_GLOW_SIZE_FACTOR / 100.0;
-    mGlow = ellipse(glow, this);
-    mGlow->setPen(Qt::NoPen);
-    mGlow->setAcceptedMouseButtons(Qt::NoButton);
-    QRadialGradient gradient(QPointF(0, 0), glow / 2);
-    gradient.setColorAt(0.0, QColor(255, 255, 255, std::clamp(GLOW_ALPHA_START, 0, 255)));
-    gradient.setColorAt(1.0, QColor(255, 255, 255, 0));
-    mGlow->setBrush(gradient);
-    mGlow->hide();
-
-    mBody->setZValue(20);
-    mGlow->setZValue(10);
-
+    mParts.glow->setAcceptedMouseButtons(Qt::NoButton);
     updateLook();
     setFlag(QGraphicsItem::ItemClipsToShape);
 }
@@ -101,12 +55,12 @@ WendleRatio FreeBallWidget::relative() const
 
 QRectF FreeBallWidget::boundingRect() const
 {
-    return mBody->boundingRect();
+    return mParts.body->boundingRect();
 }
 
 double FreeBallWidget::hitRadius() const
 {
-    const double w = mBody->rect().width();
+    const double w = mParts.body->rect().width();
     return w / 2 + w / 10;
 }
 
@@ -116,28 +70,14 @@ void FreeBallWidget::updateLook()
     const int k = highestPrime(shown.toSteps().get());
     const Wendle* lattice = latticeOf(mNodeStack);
     setRingColour(lattice ? lattice->primeColor(k) : QColor(Qt::white));
-    mSelectionRing->setVisible(mSelected);
-    mHoldDot->setVisible(mHold);
-    mAlteredRing->setVisible(mAltered);
+    mParts.selectionRing->setVisible(mSelected);
+    mParts.holdDot->setVisible(mHold);
+    mParts.alteredRing->setVisible(mAltered);
 }
 
 void FreeBallWidget::setRingColour(const QColor& c)
 {
-    QColor fill;
-    QPen outline;
-    if (mPlaying) {
-        outline.setWidth(int(mBody->rect().width() / 10));
-        fill = c.lighter(BALL_BRIGHTEN_FACTOR);
-        outline.setColor(c.lighter(OUTLINE_BRIGHTEN_FACTOR));
-        mGlow->show();
-    } else {
-        fill = c.darker(BALL_DIM_FACTOR);
-        outline = QPen(QColor(0, 0, 0, 128), 0);
-        mGlow->hide();
-    }
-    mBody->setPen(outline);
-    mBody->setBrush(QBrush(fill));
-    mAlteredRing->setPen(ringPen(c));
+    mParts.setColour(c, mPlaying, false);
 }
 
 void FreeBallWidget::setPlayingState(bool on)
@@ -155,19 +95,19 @@ void FreeBallWidget::togglePlayingState()
 void FreeBallWidget::setSelected(bool selected)
 {
     mSelected = selected;
-    mSelectionRing->setVisible(selected);
+    mParts.selectionRing->setVisible(selected);
 }
 
 void FreeBallWidget::setHold(bool hold)
 {
     mHold = hold;
-    mHoldDot->setVisible(hold);
+    mParts.holdDot->setVisible(hold);
 }
 
 void FreeBallWidget::setAltered(bool altered)
 {
     mAltered = altered;
-    mAlteredRing->setVisible(altered);
+    mParts.alteredRing->setVisible(altered);
 }
 
 void FreeBallWidget::mousePressEvent(QGraphicsSceneMouseEvent* event)

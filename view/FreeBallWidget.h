@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BallParts.h"
 #include "WendleNodeRemoveEvent.h"
 #include "WendleNodeResetEvent.h"
 #include "WendleNodeSelectToggleEvent.h"
@@ -37,11 +38,11 @@ public:
     bool altered() const { return mAltered; }
     bool inPlace() const { return mInPlace; }
     void setInPlace(bool inPlace) { mInPlace = inPlace; }
-    QGraphicsEllipseItem* body() const { return mBody; }
-    QGraphicsEllipseItem* glow() const { return mGlow; }
-    QGraphicsEllipseItem* selectionRing() const { return mSelectionRing; }
-    QGraphicsEllipseItem* holdDot() const { return mHoldDot; }
-    QGraphicsEllipseItem* alteredRing() const { return mAlteredRing; }
+    QGraphicsEllipseItem* body() const { return mParts.body; }
+    QGraphicsEllipseItem* glow() const { return mParts.glow; }
+    QGraphicsEllipseItem* selectionRing() const { return mParts.selectionRing; }
+    QGraphicsEllipseItem* holdDot() const { return mParts.holdDot; }
+    QGraphicsEllipseItem* alteredRing() const { return mParts.alteredRing; }
 
 public slots:
     void setPlayingState(bool on);
@@ -60,11 +61,7 @@ private:
     // The ratio over the lattice's transposition, as the engine takes node commands.
     WendleRatio relative() const;
 
-    QGraphicsEllipseItem* mBody;
-    QGraphicsEllipseItem* mGlow;
-    QGraphicsEllipseItem* mSelectionRing;
-    QGraphicsEllipseItem* mHoldDot;
-    QGraphicsEllipseItem* mAlteredRing;
+    BallParts mParts;
     NodeStackWidget* mNodeStack;
     WendleRatio mRatio;
     const WendleNoteEvent mNoteEvent;

@@ -9,31 +9,18 @@
 #include "WendleStrutWidget.h"
 #include "WendleWidget.h"
 
-#include <QBrush>
 #include <QDebug>
 #include <QGraphicsEllipseItem>
 #include <QGraphicsSceneMouseEvent>
 #include <QPen>
-#include <QRadialGradient>
 #include <QTimer>
 #include <algorithm>
 
-namespace {
-
-QGraphicsEllipseItem* ellipse(double diameter, QGraphicsItem* parent)
-{
-    return new QGraphicsEllipseItem(-diameter / 2, -diameter / 2, diameter, diameter, parent);
-}
-
-QPen ringPen(const QColor& colour)
-{
-    return QPen(QBrush(colour), 1.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
-}
-
-} // namespace
-
 WendleBallWidget::WendleBallWidget(WendleBall* ball, WendleWidget* rootGroup, int diameter, QGraphicsItem* parent)
     : QGraphicsItemGroup(parent)
+    // Main balls (the drawing's own 28, whatever the constant says) get
+    // tighter rings than leaves.
+    , mParts(this, diameter, diameter == 28 ? 1.25 : 1.6, diameter == 28 ? 1.25 : 1.6, 10)
     , mBall(ball)
     , mRootGroup(rootGroup)
     , mNoteEvent(TogglePathNote, 1.0f, ball->path, WendleRatio())
@@ -43,45 +30,9 @@ WendleBallWidget::WendleBallWidget(WendleBall* ball, WendleWidget* rootGroup, in
     , mResetAndDeselectEvent(ResetNode, 1.0f, WendleRatio(ball->path))
     , mDiameter(diameter)
 {
-    // Main balls (the drawing's own 28, whatever the constant says) get
-    // tighter rings than leaves.
-    const double d = diameter;
-    const double ring = diameter == 28 ? 1.25 : 1.6;
-
     // Its parent (the drawing's root or a leaf group) passes clicks on as well.
     setHandlesChildEvents(false);
     setAcceptHoverEvents(true);
-
-    mBody = ellipse(d, this);
-
-    mSelectionRing = ellipse(d * ring, this);
-    mSelectionRing->setBrush(QBrush(Qt::gray));
-    mSelectionRing->setZValue(10);
-    mSelectionRing->hide();
-
-    mAlteredRing = ellipse(d * ring, this);
-    mAlteredRing->setBrush(Qt::transparent);
-    mAlteredRing->setPen(ringPen(Qt::black));
-    mAlteredRing->setZValue(-10);
-    mAlteredRing->hide();
-
-    mHoldDot = ellipse(d * 0.3, this);
-    mHoldDot->setBrush(QBrush(Qt::gray));
-    mHoldDot->setZValue(100);
-    mHoldDot->hide();
-
-    const double glow = d * BALL_GLOW_SIZE_FACTOR / 100.0;
-    mGlow = ellipse(glow, this);
-    mGlow->setPen(Qt::NoPen);
-    QRadialGradient gradient(QPointF(0, 0), glow / 2);
-    gradient.setColorAt(0.0, QColor(255, 255, 255, std::clamp(GLOW_ALPHA_START, 0, 255)));
-    gradient.setColorAt(1.0, QColor(255, 255, 255, 0));
-    mGlow->setBrush(gradient);
-    mGlow->hide();
-
-    mBody->setZValue(20);
-    mGlow->setZValue(10);
-
     updateLook();
     setFlag(QGraphicsItem::ItemClipsToShape);
     connect(ball, &WendleBall::playingChanged, this, &WendleBallWidget::onPlayingChanged, Qt::DirectConnection);
@@ -100,7 +51,7 @@ WendleBallWidget::~WendleBallWidget() = default;
 
 QRectF WendleBallWidget::boundingRect() const
 {
-    return mBody->boundingRect();
+    return mParts.body->boundingRect();
 }
 
 void WendleBallWidget::updateLook()
@@ -153,33 +104,14 @@ void WendleBallWidget::updateLook()
                 updateStrutPens(true);
         }
     }
-    mSelectionRing->setVisible(b.selected);
-    mHoldDot->setVisible(b.hold);
-    mAlteredRing->setVisible(b.altered);
+    mParts.selectionRing->setVisible(b.selected);
+    mParts.holdDot->setVisible(b.hold);
+    mParts.alteredRing->setVisible(b.altered);
 }
 
 void WendleBallWidget::setRingColour(const QColor& c, bool central)
 {
-    QColor fill;
-    QPen outline;
-    if (mBall && mBall->playing) {
-        outline.setWidth(int(mBody->rect().width() / 10));
-        if (central) {
-            fill = c;
-            outline.setColor(c.lighter(200));
-        } else {
-            fill = c.lighter(BALL_BRIGHTEN_FACTOR);
-            outline.setColor(c.lighter(OUTLINE_BRIGHTEN_FACTOR));
-        }
-        mGlow->show();
-    } else {
-        fill = c.darker(BALL_DIM_FACTOR);
-        outline = QPen(QColor(0, 0, 0, 128), 0);
-        mGlow->hide();
-    }
-    mBody->setPen(outline);
-    mBody->setBrush(QBrush(fill));
-    mAlteredRing->setPen(ringPen(c));
+    mParts.setColour(c, mBall && mBall->playing, central);
 }
 
 void WendleBallWidget::updateStrutPens(bool absolute)
@@ -224,17 +156,17 @@ void WendleBallWidget::onEnabledChanged(bool enabled)
 
 void WendleBallWidget::onSelectedChanged(bool selected)
 {
-    mSelectionRing->setVisible(selected);
+    mParts.selectionRing->setVisible(selected);
 }
 
 void WendleBallWidget::onHoldChanged(bool hold)
 {
-    mHoldDot->setVisible(hold);
+    mParts.holdDot->setVisible(hold);
 }
 
 void WendleBallWidget::onAlteredChanged(bool altered)
 {
-    mAlteredRing->setVisible(altered);
+    mParts.alteredRing->setVisible(altered);
 }
 
 void WendleBallWidget::mousePressEvent(QGraphicsSceneMouseEvent* event)
@@ -296,7 +228,7 @@ void WendleBallWidget::hoverEnterEvent(QGraphicsSceneHoverEvent* event)
 
 bool WendleBallWidget::sceneEventFilter(QGraphicsItem*, QEvent* event)
 {
-    if (event->type() == QEvent::GraphicsSceneHoverLeave && soundingAndEnabled() && mBody->isUnderMouse())
+    if (event->type() == QEvent::GraphicsSceneHoverLeave && soundingAndEnabled() && mParts.body->isUnderMouse())
         raiseCard();
     return false;
 }

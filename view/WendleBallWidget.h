@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BallParts.h"
 #include "WendleBall.h"
 #include "WendleNodeResetEvent.h"
 #include "WendleNodeSelectToggleEvent.h"
@@ -38,11 +39,11 @@ public:
     WendleWidget* rootGroup() const { return mRootGroup; }
     int diameter() const { return mDiameter; }
     const QList<WendleStrutWidget*>& struts() const { return mStruts; }
-    QGraphicsEllipseItem* body() const { return mBody; }
-    QGraphicsEllipseItem* glow() const { return mGlow; }
-    QGraphicsEllipseItem* selectionRing() const { return mSelectionRing; }
-    QGraphicsEllipseItem* holdDot() const { return mHoldDot; }
-    QGraphicsEllipseItem* alteredRing() const { return mAlteredRing; }
+    QGraphicsEllipseItem* body() const { return mParts.body; }
+    QGraphicsEllipseItem* glow() const { return mParts.glow; }
+    QGraphicsEllipseItem* selectionRing() const { return mParts.selectionRing; }
+    QGraphicsEllipseItem* holdDot() const { return mParts.holdDot; }
+    QGraphicsEllipseItem* alteredRing() const { return mParts.alteredRing; }
 
     // How long the mouse must rest on a main ball before its card comes forward.
     static constexpr int HoverDelayMs = 100;
@@ -64,11 +65,7 @@ private:
     bool soundingAndEnabled() const;
     void raiseCard();
 
-    QGraphicsEllipseItem* mBody;
-    QGraphicsEllipseItem* mGlow;
-    QGraphicsEllipseItem* mSelectionRing;
-    QGraphicsEllipseItem* mHoldDot;
-    QGraphicsEllipseItem* mAlteredRing;
+    BallParts mParts;
     QPointer<WendleBall> mBall;
     WendleWidget* mRootGroup;
     QList<WendleStrutWidget*> mStruts;
