@@ -1,4 +1,5 @@
 #include "EngineCommandType.h"
+#include "JackServer.h"
 #include "PaAudioOutput.h"
 #include "PatchFolder.h"
 #include "PdPlayer.h"
@@ -14,7 +15,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,11 +24,6 @@
 #include <limits>
 #include <memory>
 #include <vector>
-
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/prctl.h>
-#endif
 
 namespace {
 
@@ -74,87 +69,13 @@ QList<int> indices(const QSignalSpy& spy)
     return out;
 }
 
-// Runs a JACK tool against the server that JACK_DEFAULT_SERVER names; returns its output.
-QString runJackTool(const QString& program, const QStringList& args, bool* ok = nullptr, int timeoutMs = 10000)
-{
-    QProcess p;
-    p.start(program, args);
-    const bool done = p.waitForFinished(timeoutMs);
-    if (!done) {
-        p.kill();
-        p.waitForFinished(2000);
-    }
-    if (ok)
-        *ok = done && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    return QString::fromLocal8Bit(p.readAllStandardOutput());
-}
-
-// With `connections`, each port is followed by the ports it is connected to, indented.
-QStringList jackPorts(bool connections = false)
-{
-    return runJackTool("jack_lsp", connections ? QStringList { "-c" } : QStringList()).split('\n', Qt::SkipEmptyParts);
-}
-
-QStringList connectionsOf(const QString& port)
-{
-    QStringList result;
-    bool inside = false;
-    for (const QString& line : jackPorts(true)) {
-        if (!line.startsWith(' '))
-            inside = line == port;
-        else if (inside)
-            result << line.trimmed();
-    }
-    return result;
-}
-
 // The output ports of this process's PortAudio client.
-QStringList portAudioOutputPorts() { return jackPorts().filter(QRegularExpression("^PortAudio[^:]*:out_\\d+$")); }
+QStringList portAudioOutputPorts() { return JackServer::ports().filter(QRegularExpression("^PortAudio[^:]*:out_\\d+$")); }
 
-// Points libjack, and so PortAudio's next initialisation and the tools, at a server.
-void useServer(const QString& name) { qputenv("JACK_DEFAULT_SERVER", name.toLocal8Bit()); }
-
-// A JACK program that runs while this object lives.
-struct JackProcess
+// A JACK client that runs while it lives; what it prints is thrown away.
+std::unique_ptr<JackProcess> startClient(const QString& program, const QStringList& arguments = {})
 {
-    JackProcess(const QString& program, const QStringList& args)
-    {
-        process.setProcessChannelMode(QProcess::MergedChannels);
-#ifdef Q_OS_LINUX
-        // Never left behind by a crashed test: JACK allows only a few servers at once.
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
-        process.start(program, args);
-        process.waitForStarted(5000);
-    }
-
-    ~JackProcess()
-    {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(2000);
-        }
-    }
-
-    QProcess process;
-};
-
-// A private JACK server on the dummy driver: paced in real time, no sound card.
-std::unique_ptr<JackProcess> startServer(const QString& name, int rate, QString* error)
-{
-    auto server = std::make_unique<JackProcess>("jackd", QStringList { "--no-realtime", "-n", name, "-d", "dummy", "-r", QString::number(rate), "-p", "256" });
-    useServer(name);
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 15000 && server->process.state() != QProcess::NotRunning) {
-        bool ok = false;
-        if (runJackTool("jack_lsp", {}, &ok, 5000).contains("system:playback_1") && ok)
-            return server;
-        QThread::msleep(100);
-    }
-    *error = QString("JACK server %1 did not answer: %2").arg(name, QString::fromLocal8Bit(server->process.readAll()));
-    return nullptr;
+    return std::make_unique<JackProcess>(program, arguments, QProcess::nullDevice());
 }
 
 } // namespace
@@ -166,8 +87,8 @@ class TestPaAudioOutput : public QObject
     std::unique_ptr<QTemporaryDir> mTemp;
     std::unique_ptr<PatchFolder> mPatches;
     QString mServerBase;
-    std::unique_ptr<JackProcess> mServer48k;
-    std::unique_ptr<JackProcess> mRowServer;
+    std::unique_ptr<JackServer> mServer48k;
+    std::unique_ptr<JackServer> mRowServer;
     std::unique_ptr<PdPlayer> mPlayer;
     std::unique_ptr<PaAudioOutput> mOutput;
 
@@ -206,11 +127,11 @@ class TestPaAudioOutput : public QObject
     void expectHeard(int seconds, double hz, int rate = 48000)
     {
         const QStringList ports = portAudioOutputPorts();
-        QVERIFY2(ports.size() == 2, qPrintable(jackPorts().join(' ')));
+        QVERIFY2(ports.size() == 2, qPrintable(JackServer::ports().join(' ')));
         const QString path = QDir(mTemp->path()).filePath("capture.wav");
         QFile::remove(path);
         bool ok = false;
-        runJackTool("jack_rec", QStringList { "-f", path, "-d", QString::number(seconds), "-b", "16" } + ports, &ok, (seconds + 20) * 1000);
+        JackServer::runTool("jack_rec", QStringList { "-f", path, "-d", QString::number(seconds), "-b", "16" } + ports, &ok, (seconds + 20) * 1000);
         QVERIFY(ok);
         std::vector<float> channels[2];
         int fileRate = 0;
@@ -233,12 +154,10 @@ class TestPaAudioOutput : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char* tool : { "jackd", "jack_lsp", "jack_rec", "jack_metro", "jack_thru", "jack_iodelay" }) {
-            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-                QSKIP(qPrintable(QString("%1 not installed: these tests need the jackd2 package (scripts/setup.sh installs it)").arg(tool)));
-        }
-        // Never let libjack start a server of its own in place of ours.
-        qputenv("JACK_NO_START_SERVER", "1");
+        const QString missing =
+            JackServer::missingTool({ "jackd", "jack_lsp", "jack_rec", "jack_metro", "jack_thru", "jack_iodelay" });
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing + " not installed: these tests need the jackd2 package (scripts/setup.sh installs it)"));
         gPrevious = qInstallMessageHandler(captureMessage);
         mTemp = std::make_unique<QTemporaryDir>();
         QVERIFY(mTemp->isValid());
@@ -246,9 +165,8 @@ private slots:
         QVERIFY2(mPatches->isValid(), qPrintable("patches not found in " + PatchFolder::patchesDir()));
         QVERIFY(PdPlayer::initLibpd());
         mServerBase = QString("wendle-test-%1").arg(QCoreApplication::applicationPid());
-        QString error;
-        mServer48k = startServer(mServerBase + "-48k", 48000, &error);
-        QVERIFY2(mServer48k, qPrintable(error));
+        mServer48k = std::make_unique<JackServer>(mServerBase + "-48k", 48000);
+        QVERIFY2(mServer48k->isRunning(), qPrintable(mServer48k->error()));
     }
 
     void cleanupTestCase()
@@ -263,7 +181,7 @@ private slots:
     void init()
     {
         clearLog();
-        useServer(mServerBase + "-48k");
+        JackServer::use(mServerBase + "-48k");
         mPlayer = std::make_unique<PdPlayer>();
         QVERIFY(mPlayer->createRings());
     }
@@ -281,10 +199,10 @@ private slots:
     // record but not play, one with a single input port can play mono only.
     void listsAndOpensOutputDevices()
     {
-        JackProcess metro("jack_metro", { "-n", "wendle_metro", "-b", "120" });
-        JackProcess thru("jack_thru", {});
-        JackProcess delay("jack_iodelay", {});
-        QTRY_VERIFY_WITH_TIMEOUT(jackPorts().filter(QRegularExpression("^(wendle_metro|jack_thru|jack_delay):")).size() == 7, 10000);
+        const auto metro = startClient("jack_metro", { "-n", "wendle_metro", "-b", "120" });
+        const auto thru = startClient("jack_thru");
+        const auto delay = startClient("jack_iodelay");
+        QTRY_VERIFY_WITH_TIMEOUT(JackServer::ports().filter(QRegularExpression("^(wendle_metro|jack_thru|jack_delay):")).size() == 7, 10000);
         mOutput = std::make_unique<PaAudioOutput>();
         QSignalSpy changed(mOutput.get(), &AudioOutput::selectedDeviceChanged);
         QVERIFY(mOutput->init(256, -1, mPlayer.get()));
@@ -323,7 +241,7 @@ private slots:
             QCOMPARE(indices(changed), QList<int>({ -1, index }));
             const QStringList ports = portAudioOutputPorts();
             QCOMPARE(ports.size(), 2);
-            QTRY_VERIFY2(connectionsOf(ports.first()).contains(input), qPrintable(connectionsOf(ports.first()).join(' ')));
+            QTRY_VERIFY2(JackServer::connectionsOf(ports.first()).contains(input), qPrintable(JackServer::connectionsOf(ports.first()).join(' ')));
         }
 
         // jack_delay's single input refuses stereo; the stream that played is closed on the way.
@@ -383,9 +301,8 @@ private slots:
     {
         QFETCH(int, deviceRate);
         if (deviceRate != 48000) {
-            QString error;
-            mRowServer = startServer(mServerBase + QString::number(deviceRate), deviceRate, &error);
-            QVERIFY2(mRowServer, qPrintable(error));
+            mRowServer = std::make_unique<JackServer>(mServerBase + QString::number(deviceRate), deviceRate);
+            QVERIFY2(mRowServer->isRunning(), qPrintable(mRowServer->error()));
         }
         QVERIFY(openSystemDevice());
         QVERIFY(mPlayer->streamRunning());
@@ -481,8 +398,8 @@ private slots:
     // leaves between the open and the start, so the start cannot connect to it.
     void failedStartClosesTheStream()
     {
-        auto thru = std::make_unique<JackProcess>("jack_thru", QStringList());
-        QTRY_VERIFY_WITH_TIMEOUT(jackPorts().contains("jack_thru:input_1"), 10000);
+        auto thru = startClient("jack_thru");
+        QTRY_VERIFY_WITH_TIMEOUT(JackServer::ports().contains("jack_thru:input_1"), 10000);
         QVERIFY(openSystemDevice());
         const int index = int(mOutput->deviceNames().indexOf(JackHost + "jack_thru"));
         QVERIFY(index >= 0);
@@ -491,7 +408,7 @@ private slots:
             if (!thru || !message.startsWith("PaStream opened"))
                 return;
             thru.reset();
-            for (int i = 0; i < 100 && jackPorts().filter("jack_thru:").size() > 0; ++i)
+            for (int i = 0; i < 100 && JackServer::ports().filter("jack_thru:").size() > 0; ++i)
                 QThread::msleep(50);
         };
         const bool selected = mOutput->selectDevice(index);
