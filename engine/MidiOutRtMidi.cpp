@@ -2,11 +2,14 @@
 // range changes and the messages that silence and reset a port.
 #include "MidiOutRtMidi.h"
 
+#include "JackProbe.h"
+
 #include <QDebug>
 #include <RtMidi.h>
 #include <chrono>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -46,6 +49,14 @@ MidiOutRtMidi::MidiOutRtMidi(Api api, QObject* parent)
     connect(&mWarningTimer, &QTimer::timeout, this, &MidiOutRtMidi::deliverWarnings);
 }
 
+// Outputs whose JACK server died: never destroyed, and held here so that
+// leak checkers see them as kept rather than lost.
+std::vector<std::unique_ptr<RtMidiOut>>& MidiOutRtMidi::abandoned()
+{
+    static auto* outputs = new std::vector<std::unique_ptr<RtMidiOut>>;
+    return *outputs;
+}
+
 MidiOutRtMidi::~MidiOutRtMidi()
 {
     term();
@@ -55,6 +66,7 @@ void MidiOutRtMidi::init()
 {
     const auto create = [this](RtMidi::Api api) {
         mMidiOut = std::make_unique<RtMidiOut>(api, "RtMidi Output Client");
+        mServerGone = false;
         mMidiOut->setErrorCallback(&onRtMidiError, nullptr);
         const RtMidi::Api used = mMidiOut->getCurrentApi();
         mJack = used == RtMidi::UNIX_JACK;
@@ -110,6 +122,8 @@ void MidiOutRtMidi::term()
     stopSender();
     {
         Lock lock(mLock);
+        if (mServerGone)
+            abandoned().push_back(std::move(mMidiOut));
         mMidiOut.reset();
     }
     mWarningTimer.stop();
@@ -203,7 +217,14 @@ bool MidiOutRtMidi::openPort(int index)
 
 void MidiOutRtMidi::closeLocked()
 {
-    if (mMidiOut->isPortOpen()) {
+    // RtMidi's JACK port cannot be closed, nor its client ended, once the
+    // server has died: both would crash in libjack. They are left to the
+    // process's end.
+    if (mJack && !mServerGone && mMidiOut->isPortOpen() && !JackProbe::serverAnswers()) {
+        qWarning() << "MIDI output: the JACK server has gone; its port is left as it is";
+        mServerGone = true;
+    }
+    if (mMidiOut->isPortOpen() && !mServerGone) {
         silenceLocked();
         if (mJack)
             std::this_thread::sleep_for(std::chrono::milliseconds(JackCloseSettleMs));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class RtMidiOut;
 
@@ -117,6 +118,7 @@ private:
     // What the synth must hear before the port or mode changes.
     void silenceLocked();
     void senderLoop();
+    static std::vector<std::unique_ptr<RtMidiOut>>& abandoned();
     void stopSender();
 
     // --- audio thread ---
@@ -134,6 +136,8 @@ private:
 
     mutable std::mutex mLock;
     std::unique_ptr<RtMidiOut> mMidiOut;
+    // Set once the JACK server died under an open port (see closeLocked).
+    bool mServerGone = false;
     std::thread mSender;
     std::atomic<bool> mStopSender { false };
     // Keys retuned since their last reset, in the order of their first retune.

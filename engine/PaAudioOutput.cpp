@@ -1,5 +1,6 @@
 #include "PaAudioOutput.h"
 
+#include "JackProbe.h"
 #include "PdPlayer.h"
 
 #include <QDebug>
@@ -91,7 +92,16 @@ void PaAudioOutput::term()
 {
     qWarning() << "PaAudioOutput::term...";
     closeStream();
-    if (mInitialised) {
+    // PortAudio's JACK host stops the process when it cannot detach from a
+    // server that died, and waits for the stream of one: PortAudio is then
+    // left as it is, for the process's end to clean up.
+    const bool jackGone = mInitialised
+        && (mStreamAbandoned || (Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0 && !JackProbe::serverAnswers()));
+    if (jackGone) {
+        qWarning() << "PortAudio is left as it is: its JACK server is gone";
+        mInitialised = false;
+        mDeviceMap.clear();
+    } else if (mInitialised) {
         qWarning() << "Calling Pa_Terminate...";
         const PaError err = Pa_Terminate();
         if (err != paNoError)
@@ -252,6 +262,8 @@ bool PaAudioOutput::selectDevice(int index)
     }
 
     qWarning() << "PaStream started";
+    const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
+    mStreamOnJack = host && host->type == paJACK;
     mSelectedIndex = menuIndex;
     if (mPlayer)
         mPlayer->setStreamRunning(true);
@@ -263,6 +275,17 @@ bool PaAudioOutput::closeStream()
 {
     if (!mStream)
         return true;
+
+    // Our callback never ends the stream, so a started JACK stream that is no
+    // longer active lost its server. PortAudio's JACK host would wait ten
+    // minutes to stop or close it: it is left open instead.
+    if (mStreamOnJack && Pa_IsStreamActive(mStream) == 0 && Pa_IsStreamStopped(mStream) == 0) {
+        qWarning() << "The JACK server stopped under the running stream; the stream is left open";
+        mStreamAbandoned = true;
+        mStream = nullptr;
+        streamGone();
+        return true;
+    }
 
     qWarning() << "Stopping stream...";
     PaError err = Pa_StopStream(mStream);

@@ -47,6 +47,10 @@ private:
     int mFramesPerBuffer = 256;
     PdPlayer* mPlayer = nullptr;
     PaStream* mStream = nullptr;
+    bool mStreamOnJack = false;
+    // A stream whose JACK server died is never stopped or closed (see
+    // closeStream), and so PortAudio is never terminated after it.
+    bool mStreamAbandoned = false;
     bool mInitialised = false;
     // Menu index -> PortAudio device index; rebuilt by every deviceNames().
     mutable QHash<int, int> mDeviceMap;

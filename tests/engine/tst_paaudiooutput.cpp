@@ -19,10 +19,12 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -467,6 +469,36 @@ private slots:
         QCOMPARE(logged("Closing stream..."), 1);
         QCOMPARE(Pa_GetDeviceCount(), PaDeviceIndex(paNotInitialized));
         QTRY_VERIFY(portAudioOutputPorts().isEmpty());
+    }
+
+    // A JACK server that dies under the running stream: PortAudio would wait
+    // ten minutes to stop that stream, so term leaves it, and PortAudio, as
+    // they are. Last of all, since PortAudio stays bound to the dead server.
+    void deadServerNeverHangs()
+    {
+        mRowServer = std::make_unique<JackServer>(mServerBase + "-dies", 48000);
+        QVERIFY2(mRowServer->isRunning(), qPrintable(mRowServer->error()));
+        QVERIFY(openSystemDevice());
+        QVERIFY(mPlayer->streamRunning());
+        mRowServer.reset();
+
+        // term runs on a thread of its own, so that a hang fails the test rather than stopping it.
+        clearLog();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        PaAudioOutput* output = mOutput.get();
+        std::thread([output, done] {
+            output->term();
+            done->store(true);
+        }).detach();
+        if (!QTest::qWaitFor([&] { return done->load(); }, 30000)) {
+            (void)mOutput.release(); // still inside term on the other thread
+            QFAIL("term did not return within 30 s of the server's death");
+        }
+        QCOMPARE(logged("The JACK server stopped under the running stream; the stream is left open"), 1);
+        QCOMPARE(logged("Stopping stream..."), 0);
+        QCOMPARE(logged("Calling Pa_Terminate..."), 0);
+        QVERIFY(!mOutput->hasStream() && !mPlayer->streamRunning());
+        QCOMPARE(mOutput->selectedIndex(), -1);
     }
 };
 
