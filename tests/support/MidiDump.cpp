@@ -49,12 +49,12 @@ void MidiDump::read(int waitMs)
     while ((end = mPartial.indexOf('\n')) >= 0) {
         const QString line = QString::fromLatin1(mPartial.left(end));
         mPartial.remove(0, end + 1);
-        // "<frame>: <hex bytes> <description>"
         // jack_midi_dump's own ring overflows when its printing thread is starved.
         if (line.contains(QLatin1String("ringbuffer was full"))) {
             mMalformed << QStringLiteral("the dump lost events: ") + line;
             continue;
         }
+        // "<frame>: <hex bytes> <description>"
         const qsizetype colon = line.indexOf(QLatin1Char(':'));
         if (colon < 0)
             continue;
