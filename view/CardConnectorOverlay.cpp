@@ -47,7 +47,7 @@ void CardConnectorOverlay::paintEvent(QPaintEvent*)
         const CardWidget* card = it.value();
         if (!card)
             continue;
-        const double w = ball->body()->rect().width();
+        const double w = ball->parts().body->rect().width();
         const double r = w / 2 + w / 10;
         const QPoint a = here(ball->scenePos() + QPointF(r, 0));
         const QPoint b = mapFromGlobal(card->mapToGlobal(QPoint(0, 0)));

@@ -11,7 +11,6 @@
 #include <QObject>
 
 class NodeStackWidget;
-class QGraphicsEllipseItem;
 
 // One ratio in the node stack: drawn like a lattice ball, played by ratio
 // rather than by path, and removed from the stack by a right click.
@@ -38,11 +37,7 @@ public:
     bool altered() const { return mAltered; }
     bool inPlace() const { return mInPlace; }
     void setInPlace(bool inPlace) { mInPlace = inPlace; }
-    QGraphicsEllipseItem* body() const { return mParts.body; }
-    QGraphicsEllipseItem* glow() const { return mParts.glow; }
-    QGraphicsEllipseItem* selectionRing() const { return mParts.selectionRing; }
-    QGraphicsEllipseItem* holdDot() const { return mParts.holdDot; }
-    QGraphicsEllipseItem* alteredRing() const { return mParts.alteredRing; }
+    const BallParts& parts() const { return mParts; }
 
 public slots:
     void setPlayingState(bool on);

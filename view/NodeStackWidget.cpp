@@ -117,7 +117,7 @@ void NodeStackWidget::updatePositions()
         const int remaining = int(order.size() - 1 - i);
         const int rows = remaining / mColumns;
         const float cell = float(2.0 * ball->hitRadius() * 1.35);
-        const float glowR = float(ball->glow()->rect().width() / 2.0);
+        const float glowR = float(ball->parts().glow->rect().width() / 2.0);
 
         // The quotient of the two ratios: their exact quotient may not fit 64 bits.
         const float q = float(ball->ratio().toDouble() / transposition);

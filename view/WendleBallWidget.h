@@ -12,7 +12,6 @@
 #include <QObject>
 #include <QPointer>
 
-class QGraphicsEllipseItem;
 class WendleStrutWidget;
 class WendleWidget;
 
@@ -39,11 +38,7 @@ public:
     WendleWidget* rootGroup() const { return mRootGroup; }
     int diameter() const { return mDiameter; }
     const QList<WendleStrutWidget*>& struts() const { return mStruts; }
-    QGraphicsEllipseItem* body() const { return mParts.body; }
-    QGraphicsEllipseItem* glow() const { return mParts.glow; }
-    QGraphicsEllipseItem* selectionRing() const { return mParts.selectionRing; }
-    QGraphicsEllipseItem* holdDot() const { return mParts.holdDot; }
-    QGraphicsEllipseItem* alteredRing() const { return mParts.alteredRing; }
+    const BallParts& parts() const { return mParts; }
 
     // How long the mouse must rest on a main ball before its card comes forward.
     static constexpr int HoverDelayMs = 100;

@@ -46,7 +46,7 @@ class TestTweakDialog : public QObject
             QVERIFY(ball && tree.contains(ball));
             if (ball->path == mHeldPath) {
                 ++held;
-                QVERIFY(ball->playing && ball->hold && item->glow()->isVisible() && item->holdDot()->isVisible());
+                QVERIFY(ball->playing && ball->hold && item->parts().glow->isVisible() && item->parts().holdDot->isVisible());
             }
             if (!ball->path.isEmpty() && std::abs(ball->path.steps[ball->path.size() - 1]) == 5) {
                 ++fives;

@@ -137,8 +137,8 @@ private slots:
         FreeBallWidget* ball = nodes->index().value(r);
         QVERIFY(ball && ball != old);
         QCOMPARE(QList<bool>({ ball->playing(), ball->selected(), ball->hold(), ball->altered() }), states);
-        QCOMPARE(QList<bool>({ ball->glow()->isVisible(), ball->selectionRing()->isVisible(), ball->holdDot()->isVisible(),
-                               ball->alteredRing()->isVisible() }),
+        QCOMPARE(QList<bool>({ ball->parts().glow->isVisible(), ball->parts().selectionRing->isVisible(), ball->parts().holdDot->isVisible(),
+                               ball->parts().alteredRing->isVisible() }),
                  states);
         QCOMPARE(rig.page.freeOverlay()->balls(), states[0] ? QList<FreeBallWidget*> { ball } : QList<FreeBallWidget*> {});
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -59,10 +59,10 @@ private slots:
         QCOMPARE(rgb(rig.pixel(w->scenePos())), rgb(colour.darker(115)));
         rig.click(w);
         QCOMPARE(rgb(rig.pixel(w->scenePos())), rgb(colour.lighter(130)));
-        QVERIFY(w->glow()->isVisible());
+        QVERIFY(w->parts().glow->isVisible());
         rig.click(w);
         QCOMPARE(rgb(rig.pixel(w->scenePos())), rgb(colour.darker(115)));
-        QVERIFY(!w->glow()->isVisible());
+        QVERIFY(!w->parts().glow->isVisible());
     }
 
     // Relative mode: the centre is grey once the lattice is transposed.
@@ -176,7 +176,7 @@ private slots:
         QVERIFY(!rig.items().contains(*before.begin()));
         const auto pairs = rig.page.cardOverlay()->pairs();
         QCOMPARE(QSet<WendleBallWidget*>(pairs.keyBegin(), pairs.keyEnd()), (QSet<WendleBallWidget*> { rig.item("/-2/7") }));
-        QVERIFY(rig.item("/-2/7")->holdDot()->isVisible() && rig.item("/-2/7")->glow()->isVisible());
+        QVERIFY(rig.item("/-2/7")->parts().holdDot->isVisible() && rig.item("/-2/7")->parts().glow->isVisible());
 
         rig.post(WendleEvent(TogglePrime, 3.0f));
         QCOMPARE(rig.page.cardStack()->cards().size(), 3);
