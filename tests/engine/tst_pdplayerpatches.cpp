@@ -193,6 +193,41 @@ private slots:
         setRate(48000);
     }
 
+    // The saw's two detuned phasors lie evenly around the note in cents, so
+    // the note itself stays exact; without detune they are one partial.
+    void sawPairCentredOnTheNote_data()
+    {
+        QTest::addColumn<float>("detune");
+        QTest::addColumn<double>("offset");
+        // Below 0: the patch's own default.
+        QTest::newRow("default macros") << -1.0f << 2.0;
+        QTest::newRow("detune 1") << 1.0f << 10.0;
+        QTest::newRow("detune 0") << 0.0f << 0.0;
+    }
+
+    void sawPairCentredOnTheNote()
+    {
+        QFETCH(float, detune);
+        QFETCH(double, offset);
+        Session session(8, QStringLiteral("Saw.pd"));
+        QVERIFY(session.opened);
+        PdPlayer& player = session.player;
+        if (detune >= 0.0f)
+            post(player, WendleEvent(SetMacro4, detune));
+        toggle(player, WendleRatio(3, 2));
+        render(player, 0.5, mRate);
+        // Eight seconds part partials 1.5 Hz apart by a dozen bins.
+        const std::vector<float> tone = render(player, 8.0, mRate);
+        const std::vector<double> found = partialsNear(tone, mRate, 660.0, 30.0);
+        QStringList cents;
+        for (double f : found)
+            cents.append(QString::number(centsBetween(f, 660.0), 'f', 4));
+        const QString report = QStringLiteral("partials at %1 cents from 660 Hz").arg(cents.join(QLatin1String(", ")));
+        QVERIFY2(found.size() == (offset > 0.0 ? 2u : 1u), qPrintable(report));
+        QVERIFY2(std::fabs(centsBetween(found.front(), 660.0) + offset) <= 0.1, qPrintable(report));
+        QVERIFY2(std::fabs(centsBetween(found.back(), 660.0) - offset) <= 0.1, qPrintable(report));
+    }
+
     void chordSoundsEachFrequency()
     {
         Session session(8, QStringLiteral("Sine.pd"));

@@ -48,6 +48,67 @@ double relativePowerAt(const std::vector<float>& stereo, double rate, double fre
     return energy > 0.0 ? power / (energy * double(n)) : 0.0;
 }
 
+namespace {
+
+// Power of `x` at `frequency` (Goertzel); `x` is already windowed.
+double powerAt(const std::vector<double>& x, double rate, double frequency)
+{
+    const double coeff = 2.0 * std::cos(2.0 * M_PI * frequency / rate);
+    double s1 = 0.0, s2 = 0.0;
+    for (double v : x) {
+        const double s0 = v + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - coeff * s1 * s2;
+}
+
+} // namespace
+
+std::vector<double> partialsNear(const std::vector<float>& stereo, double rate, double around, double cents, double floor)
+{
+    const size_t n = stereo.size() / 2;
+    if (n < 2)
+        return {};
+    // Blackman-Harris: its sidelobes, 92 dB down, pull no peak off its place.
+    std::vector<double> x(n);
+    for (size_t i = 0; i < n; ++i) {
+        const double t = 2.0 * M_PI * double(i) / double(n - 1);
+        x[i] = stereo[2 * i] * (0.35875 - 0.48829 * std::cos(t) + 0.14128 * std::cos(2.0 * t) - 0.01168 * std::cos(3.0 * t));
+    }
+    // A quarter of a bin apart, so that no main lobe falls between two steps.
+    const double step = rate / double(n) / 4.0;
+    const double low = around * std::exp2(-cents / 1200.0);
+    const double high = around * std::exp2(cents / 1200.0);
+    std::vector<double> power;
+    for (double f = low; f <= high; f += step)
+        power.push_back(powerAt(x, rate, f));
+    const double strongest = power.empty() ? 0.0 : *std::max_element(power.begin(), power.end());
+    std::vector<double> partials;
+    for (size_t i = 1; i + 1 < power.size(); ++i) {
+        if (power[i] < floor * strongest || power[i] < power[i - 1] || power[i] <= power[i + 1])
+            continue;
+        // Golden-section search for the top between the two neighbours.
+        const double g = (std::sqrt(5.0) - 1.0) / 2.0;
+        double a = low + double(i - 1) * step, b = low + double(i + 1) * step;
+        double c = b - g * (b - a), d = a + g * (b - a);
+        double pc = powerAt(x, rate, c), pd = powerAt(x, rate, d);
+        while (b - a > 1e-6) {
+            if (pc > pd) {
+                b = d, d = c, pd = pc;
+                c = b - g * (b - a);
+                pc = powerAt(x, rate, c);
+            } else {
+                a = c, c = d, pc = pd;
+                d = a + g * (b - a);
+                pd = powerAt(x, rate, d);
+            }
+        }
+        partials.push_back((a + b) / 2.0);
+    }
+    return partials;
+}
+
 double centsBetween(double measured, double expected)
 {
     return 1200.0 * std::log2(measured / expected);

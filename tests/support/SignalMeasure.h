@@ -12,6 +12,12 @@ namespace SignalMeasure {
 double zeroCrossingFrequency(const std::vector<float>& stereo, double rate);
 // Power of the left channel at one frequency (Goertzel), normalised to the signal's power.
 double relativePowerAt(const std::vector<float>& stereo, double rate, double frequency);
+// The partials of the left channel within `cents` of `around`, in Hz and in
+// ascending order: the peaks of its windowed spectrum at least `floor` times
+// the strongest one's power, each refined to well under a thousandth of a
+// hertz. Telling two partials apart takes a window several times longer than
+// the inverse of their distance.
+std::vector<double> partialsNear(const std::vector<float>& stereo, double rate, double around, double cents, double floor = 0.01);
 // How far `measured` lies from `expected`, in cents.
 double centsBetween(double measured, double expected);
 double peak(const std::vector<float>& samples);
