@@ -22,6 +22,7 @@
 #include <QFontMetrics>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QScreen>
 #include <algorithm>
 #include <cmath>
 
@@ -121,8 +122,8 @@ MainWindow::MainWindow(Wendle* lattice)
     fillPatchMenu();
     onTransposeChanged();
 
-    // The window never shows the tweak and diagnostics dialogs itself; the
-    // diagnostics collect from now on all the same.
+    // The tweak dialog is never shown; the diagnostics collect from now on,
+    // and start-up shows them when the command line chose what they collect.
     mDiagnosticsDialog = new DiagnosticsDialog(this);
     mTweakDialog = new TweakDialog(this);
     mOptionsDialog = new OptionsDialog(this);
@@ -152,6 +153,24 @@ MainWindow::MainWindow(Wendle* lattice)
 MainWindow::~MainWindow()
 {
     delete mUi;
+}
+
+void MainWindow::showDiagnostics()
+{
+    // Beside the window, on the side with room (else with more room) and kept
+    // on the screen: over the lattice it would hide the balls being played.
+    const QRect frame = frameGeometry();
+    const QRect area = screen()->availableGeometry();
+    const QSize size = mDiagnosticsDialog->frameGeometry().size();
+    const int roomRight = area.right() - frame.right();
+    const int roomLeft = frame.left() - area.left();
+    int x = roomRight >= size.width() || roomRight >= roomLeft ? frame.right() + 1 : frame.left() - size.width();
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width()));
+    const int y = std::clamp(frame.top(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+    mDiagnosticsDialog->move(x, y);
+    // The keyboard plays the lattice: the main window stays the active one.
+    mDiagnosticsDialog->setAttribute(Qt::WA_ShowWithoutActivating);
+    mDiagnosticsDialog->show();
 }
 
 QList<QWidget*> MainWindow::widgets(std::initializer_list<const char*> names) const

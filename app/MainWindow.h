@@ -73,6 +73,8 @@ public:
     OptionsDialog* optionsDialog() const;
     TweakDialog* tweakDialog() const { return mTweakDialog; }
     DiagnosticsDialog* diagnosticsDialog() const { return mDiagnosticsDialog; }
+    // Shows the diagnostics window beside this one, without taking the keys from it.
+    void showDiagnostics();
     QPoint optionsDialogPos() const { return mOptionsDialogPos; }
     void setOptionsDialogPos(const QPoint& pos) { mOptionsDialogPos = pos; }
     const WendleEvent& notesOffEvent() const { return mNotesOffEvent; }

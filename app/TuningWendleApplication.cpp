@@ -199,6 +199,9 @@ bool TuningWendleApplication::start()
     timer->start();
 
     watchQuitSignals();
+    // The flags choose what the diagnostics window collects: with any, the player sees it.
+    if (!mFlags.isEmpty())
+        mMainWindow->showDiagnostics();
     return true;
 }
 

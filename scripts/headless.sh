@@ -37,6 +37,9 @@ usage: $(basename "$0") [options]
   --keys "K"       press these xdotool keys after playing, before quitting
   --options-window open and close the options window by Ctrl+comma, then by
                    its button and Escape
+  --flags "A"      start the program with these arguments (space-separated)
+  --diagnostics    expect the diagnostics window once the lattice shows and
+                   copy its text through the clipboard (needs xclip)
 EOF
 }
 
@@ -50,6 +53,7 @@ KEYS_FIRST="" KEYS="" CLICK=1
 
 UPDATE_WINDOW=0
 OPTIONS_WINDOW=0
+PROGRAM_ARGS=() DIAGNOSTICS=0
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --data) DATA="${2:?--data needs a folder}"; shift 2 ;;
@@ -70,6 +74,8 @@ while [[ $# -gt 0 ]]; do
         --no-click) CLICK=0; shift ;;
         --update-window) UPDATE_WINDOW=1; shift ;;
         --options-window) OPTIONS_WINDOW=1; shift ;;
+        --flags) read -r -a PROGRAM_ARGS <<<"${2?--flags needs arguments}"; shift 2 ;;
+        --diagnostics) DIAGNOSTICS=1; shift ;;
         -h | --help) usage; exit 0 ;;
         *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
     esac
@@ -101,6 +107,9 @@ for tool in Xvfb xdotool import convert compare jackd jack_lsp jack_rec; do
     command -v "$tool" >/dev/null || die "$tool is not installed (scripts/setup.sh installs it)"
 done
 [[ -x $PROGRAM ]] || die "no program at $PROGRAM: build it first (cmake --build build)"
+if [[ $DIAGNOSTICS -eq 1 ]]; then
+    command -v xclip >/dev/null || die "xclip is not installed (scripts/setup.sh installs it)"
+fi
 if [[ $PLAY -eq 1 && ! -x $MEASURE ]]; then
     die "no measuring tool at $MEASURE: build it first (cmake --build build --target wendle-measure)"
 fi
@@ -116,7 +125,7 @@ OUT="$(abspath "$OUT")"
 CONFIG="$DATA/$APP_NAME"
 mkdir -p "$CONFIG"
 # Results of an earlier run must not pass for this one's.
-rm -f "$OUT"/{box,window,after,patch}.png "$OUT"/recording.wav "$OUT"/{program,xvfb,jackd,jack_rec}.log
+rm -f "$OUT"/{box,window,after,patch}.png "$OUT"/recording.wav "$OUT"/{program,xvfb,jackd,jack_rec}.log "$OUT"/diagnostics.txt
 
 PRIVATE="$(mktemp -d "${TMPDIR:-/tmp}/wendle-headless.XXXXXX")"
 XVFB_PID="" JACKD_PID="" PROGRAM_PID="" REC_PID=""
@@ -283,6 +292,17 @@ answer_box() {
 
 program_running() { kill -0 "$PROGRAM_PID" 2>/dev/null; }
 
+# program_windows: how many mapped windows the program has.
+program_windows() {
+    xdotool search --onlyvisible --pid "$PROGRAM_PID" 2>/dev/null | wc -l
+}
+
+# window_geometry <window>: "x,y,width,height" on the screen.
+window_geometry() {
+    xdotool getwindowgeometry --shell "$1" 2>/dev/null |
+        awk -F= '{ v[$1] = $2 } END { print v["X"] "," v["Y"] "," v["WIDTH"] "," v["HEIGHT"] }'
+}
+
 # app_windows: how many mapped windows carry exactly the program's name (boxes, the update window).
 app_windows() {
     xdotool search --onlyvisible --name "^$APP_NAME\$" 2>/dev/null | wc -l
@@ -353,7 +373,7 @@ out update_feed "${WENDLE_UPDATE_FEED_URL:-}"
 
 # --- the program -------------------------------------------------------------------
 
-log "starting $PROGRAM on $DISPLAY, JACK server $JACK_SERVER"
+log "starting $PROGRAM ${PROGRAM_ARGS[*]} on $DISPLAY, JACK server $JACK_SERVER"
 (
     unset WAYLAND_DISPLAY
     # No session bus: none of the caller's, and no bus autolaunched for this
@@ -361,7 +381,7 @@ log "starting $PROGRAM on $DISPLAY, JACK server $JACK_SERVER"
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$PRIVATE/no-session-bus"
     export XDG_DATA_HOME="$DATA" XDG_RUNTIME_DIR="$PRIVATE/runtime" QT_QPA_PLATFORM=xcb
     mkdir -m 700 "$XDG_RUNTIME_DIR"
-    exec "$PROGRAM" >"$OUT/program.log" 2>&1
+    exec "$PROGRAM" "${PROGRAM_ARGS[@]}" >"$OUT/program.log" 2>&1
 ) &
 PROGRAM_PID=$!
 out program_log "$OUT/program.log"
@@ -482,6 +502,34 @@ else
         sleep 0.5
     done
     out screenshot "$OUT/window.png"
+    # The lattice is drawn after start-up has finished: what shows now is what start-up showed.
+    out program_windows "$(program_windows)"
+    out main_geometry "$(window_geometry "$window")"
+
+    if [[ $DIAGNOSTICS -eq 1 ]]; then
+        diagnostics=""
+        for ((i = 0; i < 100; i++)); do
+            diagnostics="$(window_id Diagnostics)"
+            [[ -n $diagnostics ]] && break
+            sleep 0.1
+        done
+        if [[ -z $diagnostics ]]; then
+            out diagnostics missing
+            failures+=("no window titled \"Diagnostics\"")
+        else
+            out diagnostics found
+            out diagnostics_geometry "$(window_geometry "$diagnostics")"
+            # Select all and copy, as a player would, until the text holds a stamped line.
+            for ((i = 0; i < 20; i++)); do
+                timeout 5 xdotool windowfocus --sync "$diagnostics" key ctrl+a ctrl+c || true
+                timeout 5 xclip -o -selection clipboard >"$OUT/diagnostics.txt" 2>/dev/null || true
+                grep -q '^\[' "$OUT/diagnostics.txt" && break
+                sleep 0.25
+            done
+            out diagnostics_text "$OUT/diagnostics.txt"
+            timeout 5 xdotool windowfocus --sync "$window" || true
+        fi
+    fi
     # shellcheck disable=SC2086 # one word a key
     [[ -z $KEYS_FIRST ]] || press_keys $KEYS_FIRST
 

@@ -24,6 +24,7 @@ PACKAGES=(
     fonts-urw-base35   # metric twins of the fonts the style sheet names
     portaudio19-dev librtmidi-dev libboost-dev
     xvfb xauth xdotool imagemagick sox
+    xclip   # the headless runs read the diagnostics window's text through the clipboard
     python3   # the headless runs serve a local update feed with its http.server
     jackd2   # also ships jack_rec and jack_midi_dump
 )

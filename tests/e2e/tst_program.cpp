@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -175,6 +176,8 @@ private slots:
         QCOMPARE(run.value(QStringLiteral("window")), QStringLiteral("found"));
         if (box)
             QCOMPARE(run.value(QStringLiteral("box")), QStringLiteral("found"));
+        // Without a flag the diagnostics window stays hidden.
+        QCOMPARE(run.value(QStringLiteral("program_windows")), QStringLiteral("1"));
         bool ok = false;
         const double hz = run.value(QStringLiteral("frequency")).toDouble(&ok);
         QVERIFY2(ok && hz > 0.0, qPrintable(run.report()));
@@ -217,6 +220,31 @@ private slots:
             QCOMPARE(run.value(QLatin1String(key)), QStringLiteral("found"));
         for (const char* key : { "options_closed_by_key", "options_closed_by_escape" })
             QCOMPARE(run.value(QLatin1String(key)), QStringLiteral("yes"));
+    }
+
+    // With a flag the diagnostics window shows once start-up is over, beside
+    // the main window rather than over its lattice, and holds the forwarded
+    // messages: debug ones too, which never reach the log file.
+    void diagnosticsWindow()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("xclip")).isEmpty())
+            QSKIP("xclip not installed: the window's text is read through the clipboard (scripts/setup.sh installs it)");
+        const Run run = runHarness({ QStringLiteral("--no-play"), QStringLiteral("--flags"), QStringLiteral("-all"),
+                                     QStringLiteral("--diagnostics") });
+        QVERIFY2(run.status == 0, qPrintable(run.report()));
+        QCOMPARE(run.value(QStringLiteral("diagnostics")), QStringLiteral("found"));
+        QCOMPARE(run.value(QStringLiteral("program_windows")), QStringLiteral("2"));
+        // "x,y,width,height"
+        const QStringList main = run.value(QStringLiteral("main_geometry")).split(QLatin1Char(','));
+        const QStringList diagnostics = run.value(QStringLiteral("diagnostics_geometry")).split(QLatin1Char(','));
+        QVERIFY2(main.size() == 4 && diagnostics.size() == 4, qPrintable(run.report()));
+        const int middle = main[0].toInt() + main[2].toInt() / 2;
+        QVERIFY2(diagnostics[0].toInt() > middle || diagnostics[0].toInt() + diagnostics[2].toInt() < middle, qPrintable(run.report()));
+        // Logged when the options dialog lists the MIDI ports, after the diagnostics window exists.
+        const QString text = QString::fromUtf8(readAll(run.value(QStringLiteral("diagnostics_text"))));
+        const QRegularExpression forwarded(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\]  Midi Output ports available:$"),
+                                           QRegularExpression::MultilineOption);
+        QVERIFY2(forwarded.match(text).hasMatch(), qPrintable(text));
     }
 
     // A file where the patch folder belongs stops start-up behind a box; the
