@@ -143,18 +143,27 @@ private slots:
     void schemes_data()
     {
         QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("feedVariable");
         QTest::addColumn<bool>("allowed");
+        QTest::newRow("https, shipped") << "https://example.org/u.json" << false << true;
         for (const char* url : { "https://example.org/u.json", "http://127.0.0.1:8080/u.json", "http://localhost/u.json", "http://[::1]/u.json" })
-            QTest::newRow(url) << url << true;
+            QTest::newRow(url) << url << true << true;
+        // The shipped program, whose feed is never on loopback, takes https only.
+        for (const char* url : { "http://127.0.0.1:8080/u.json", "http://localhost/u.json", "http://[::1]/u.json" })
+            QTest::addRow("%s, shipped", url) << url << false << false;
         for (const char* url : { "http://example.org/u.json", "file:///etc/hostname", "qrc:/about.html", "data:text/plain,2.0.1",
                                  "ftp://127.0.0.1/setup.exe", "/downloads/updates.json" })
-            QTest::newRow(url) << url << false;
+            QTest::newRow(url) << url << true << false;
     }
 
+    // The feed, "download-url" and "open-url" all pass this test.
     void schemes()
     {
         QFETCH(QString, url);
+        QFETCH(bool, feedVariable);
         QFETCH(bool, allowed);
+        if (!feedVariable)
+            qunsetenv(UpdatePlatform::FeedUrlVariable);
         QCOMPARE(UpdatePlatform::isAllowedUrl(QUrl(url)), allowed);
     }
 
