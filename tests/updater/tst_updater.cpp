@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QSignalSpy>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QtTest>
 #include <memory>
@@ -247,6 +249,56 @@ private slots:
         else
             QTRY_VERIFY(window.isNull());
         QVERIFY(mRig->opened.isEmpty());
+    }
+
+    void changelogLoadsNothing_data()
+    {
+        QTest::addColumn<QString>("changelog"); // "PNG" and "CSS" stand for local files
+        QTest::newRow("image") << R"x(<b>Faster</b> lattice<img src="PNG">)x";
+        QTest::newRow("image by URL, sized") << R"x(<b>Faster</b> lattice<img src="file://PNG" width="40" height="40">)x";
+        QTest::newRow("background") << R"x(<p style="background-image: url(PNG)"><b>Faster</b> lattice</p>)x";
+        QTest::newRow("table background") << R"x(<table background="PNG"><tr><td><b>Faster</b> lattice</td></tr></table>)x";
+        QTest::newRow("style sheet") << R"x(<html><head><link rel="stylesheet" type="text/css" href="CSS"></head><body><p><b>Faster</b> lattice</p></body></html>)x";
+        QTest::newRow("endless file") << R"x(<b>Faster</b> lattice<img src="/dev/zero">)x";
+    }
+
+    // The changelog comes from the network: it shows with its harmless
+    // formatting, and no file it names is read (the magenta of the local
+    // image and style sheet never shows; /dev/zero would never end).
+    void changelogLoadsNothing()
+    {
+        QFETCH(QString, changelog);
+        const QString png = mRig->home() + "/magenta.png";
+        QImage magenta(32, 32, QImage::Format_RGB32);
+        magenta.fill(QColor(255, 0, 255));
+        QVERIFY(magenta.save(png));
+        const QString css = mRig->home() + "/magenta.css";
+        QFile sheet(css);
+        QVERIFY(sheet.open(QIODevice::WriteOnly) && sheet.write("p, td { background-color: #ff00ff; }") > 0);
+        sheet.close();
+        serve(ok(feed("2.0.1", { { "changelog", changelog.replace("PNG", png).replace("CSS", css) } })));
+
+        QPointer<UpdateDialog> window = UpdateDialog::startCheck(mParent.get(), false);
+        QImage shown;
+        QString text;
+        bool bold = false;
+        mBoxes->onBox = [&] {
+            auto field = window->findChild<QTextEdit*>("changelogText");
+            text = field->toPlainText().trimmed();
+            QTextCursor cursor(field->document());
+            cursor.setPosition(field->document()->find("Faster").position());
+            bold = cursor.charFormat().fontWeight() == QFont::Bold;
+            shown = field->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        QTRY_VERIFY(!shown.isNull());
+        int magentaPixels = 0;
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x)
+                magentaPixels += shown.pixelColor(x, y) == QColor(255, 0, 255);
+        }
+        QCOMPARE(magentaPixels, 0);
+        QCOMPARE(text, QStringLiteral("Faster lattice"));
+        QVERIFY(bold);
     }
 
     void bigFeed_data()
