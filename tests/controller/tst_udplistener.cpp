@@ -124,6 +124,13 @@ private slots:
                                      << L { quarter };
         QTest::newRow("not UTF-8") << Burst { wandDatagram(5, "\xff\xfe" "abcdefgh") }
                                    << L { "RFID bytes ff fe 61 62 63 64 65 66 67 68 from wand 5 are not UTF-8 text. Ignoring." } << L { quarter };
+        // Tags that do not print are logged escaped: a sender cannot forge lines.
+        QTest::newRow("control bytes") << Burst { wandDatagram(2, QByteArray("ab\ncd\x1b[2J\x7f", 10)) }
+                                       << L { R"(RFID ab\x0acd\x1b[2J\x7f not found in mapping table. Ignoring.)" } << L { quarter };
+        QTest::newRow("right-to-left override") << Burst { wandDatagram(2, "\xe2\x80\xae" "gnp.exe") }
+                                                << L { R"(RFID \u202egnp.exe not found in mapping table. Ignoring.)" } << L { quarter };
+        QTest::newRow("backslash") << Burst { wandDatagram(2, R"(a\x0aaaaaa)") }
+                                   << L { R"(RFID a\\x0aaaaaa not found in mapping table. Ignoring.)" } << L { quarter };
     }
 
     // Datagrams sent in one burst, then one that sets the volume to a quarter:
@@ -145,6 +152,8 @@ private slots:
         QVERIFY(sendDatagrams(burst << wandDatagram(1, "volumequar"), QHostAddress::LocalHost, port));
         QCOMPARE(runUntil(rig, signalLog, QStringLiteral("volumeChanged(0.25)")), signalled);
         QCOMPARE(log.lines('W'), warnings);
+        // Debug lines included, nothing logged holds a control character.
+        QCOMPARE(log.lines().filter(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f-\\x9f]"))), L());
     }
 
     void failedStarts_data()
