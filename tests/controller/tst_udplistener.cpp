@@ -272,6 +272,45 @@ private slots:
         QVERIFY(again.bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress));
     }
 
+    // 20 000 valid tags while the engine drains nothing: the ring's drops
+    // reach the log a few a second, counted, and the engine plays again
+    // once it drains.
+    void commandFlood()
+    {
+        LogCapture log;
+        EngineRig rig;
+        SignalLog signalLog(rig.get(), { "volumeChanged" });
+        UdpListener listener;
+        const quint16 port = freeUdpPort();
+        startListener(listener, port, rig.get());
+        QVERIFY(log.waitFor(opened(port)));
+        log.clear();
+
+        QUdpSocket socket;
+        const QByteArray half = wandDatagram(3, "volumehalf");
+        int sent = 0;
+        for (int i = 0; i < 20000; ++i) {
+            if (socket.writeDatagram(half, QHostAddress::LocalHost, port) > 0)
+                ++sent;
+        }
+        QVERIFY(sent > 10000);
+        // The count of a second is written with the first drop after it.
+        const QRegularExpression summary(QStringLiteral("^\\d+ more controller commands dropped in \\d+ ms: command buffer full$"));
+        const bool summed = QTest::qWaitFor([&] {
+            socket.writeDatagram(half, QHostAddress::LocalHost, port);
+            return !log.lines('W').filter(summary).isEmpty();
+        }, 10000);
+        const QStringList warnings = log.lines('W');
+        QVERIFY2(log.logBytes() < 16000, qPrintable(QStringLiteral("%1 bytes in %2 lines").arg(log.logBytes()).arg(warnings.size())));
+        QVERIFY(summed);
+        QVERIFY(warnings.contains(QStringLiteral("Command buffer full")));
+
+        // Once the engine has drained its ring, a tag plays again.
+        rig.run();
+        QVERIFY(sendDatagrams({ wandDatagram(3, "volumequar") }, QHostAddress::LocalHost, port));
+        QVERIFY(runUntil(rig, signalLog, QStringLiteral("volumeChanged(0.25)")).contains(QStringLiteral("volumeChanged(0.25)")));
+    }
+
     // 100 000 junk datagrams leave a few lines in the log; afterwards a
     // valid tag plays and an unknown one is logged in full again.
     void flood()
