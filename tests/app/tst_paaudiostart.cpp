@@ -84,4 +84,4 @@ int main(int argc, char** argv)
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "tst_audiostart.moc"
+#include "tst_paaudiostart.moc"
