@@ -308,6 +308,10 @@ void OptionsDialog::onGlissTwoRangeChanged(double data)
     postToEngine(NodeResetGlissTwo, 1.0f);
 }
 
+// The options' bounds are the MIDI output's, less the 50 cents added here and at start-up.
+static_assert(Settings::MinGlissRangeMPECents + 50 == MidiOutput::MinRangeCents
+              && Settings::MaxGlissRangeMPECents + 50 == MidiOutput::MaxRangeCents);
+
 void OptionsDialog::onGlissRangeMPEChanged(double data)
 {
     Settings& o = options();

@@ -29,6 +29,7 @@ void refuse(const char* key, const QJsonValue& value, const char* why)
 constexpr const char* kBaseFrequencyRange = "outside 0 (exclusive) to 999999 Hz";
 constexpr const char* kCalibrationRange = "outside 349 to 499 Hz";
 constexpr const char* kChannelRange = "outside the MIDI channels -1 (MPE) to 15";
+constexpr const char* kGlissRangeMPERange = "outside 0 to 12749 cents";
 
 bool baseFrequencyValid(double f)
 {
@@ -168,7 +169,8 @@ void Settings::readJson(const QJsonObject& json)
     readInt(json, "wendleZoomMode", wendleZoomMode);
     readFloat(json, "glissOneRangeCents", glissOneRangeCents);
     readFloat(json, "glissTwoRangeCents", glissTwoRangeCents);
-    readInt(json, "glissRangeMPECents", glissRangeMPECents);
+    readIntIf(json, "glissRangeMPECents", glissRangeMPECents,
+              [](qint32 v) { return v >= MinGlissRangeMPECents && v <= MaxGlissRangeMPECents; }, kGlissRangeMPERange);
     readBool(json, "maintainMacroParameters", maintainMacroParameters);
     readInt(json, "centsShowDecimals", centsShowDecimals);
     // Only these counts have a main patch.

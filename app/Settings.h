@@ -13,6 +13,10 @@ class Settings : public SerializableRoot
 
 public:
     static constexpr const char* FileName = "options.json";
+    // Start-up hands the MIDI output this range plus 50 cents, and the output
+    // takes 50 to 12799 cents.
+    static constexpr qint32 MinGlissRangeMPECents = 0;
+    static constexpr qint32 MaxGlissRangeMPECents = 12749;
 
     explicit Settings(QObject* parent = nullptr);
     ~Settings() override;

@@ -11,6 +11,30 @@
 #include <QStringDecoder>
 #include <QUdpSocket>
 
+namespace {
+
+// A tag as the log shows it: anyone on the network can send one, and a line
+// break or a terminal's control sequence must not forge lines of the log.
+// Every character that does not print is written as \xNN or \uNNNN, and
+// the backslash itself as \\.
+QString printableTag(const QString& tag)
+{
+    QString out;
+    for (const char32_t c : tag.toUcs4()) {
+        if (c == U'\\')
+            out += QStringLiteral("\\\\");
+        else if (QChar::isPrint(c))
+            out += QString::fromUcs4(&c, 1);
+        else if (c < 0x100)
+            out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        else
+            out += QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
+} // namespace
+
 UdpListener::UdpListener(QObject* parent)
     : QThread(parent)
 {
@@ -101,11 +125,11 @@ void UdpListener::run()
                                                 .arg(wand);
                 continue;
             }
-            qDebug().noquote() << QStringLiteral("Wand ID: %1, RFID: %2").arg(wand).arg(tag);
+            qDebug().noquote() << QStringLiteral("Wand ID: %1, RFID: %2").arg(wand).arg(printableTag(tag));
             if (const WendleEvent* event = map.find(tag))
                 emit eventReceived(event);
             else if (unknownTag.admit(clock.elapsed()))
-                qWarning().noquote() << QStringLiteral("RFID %1 not found in mapping table. Ignoring.").arg(tag);
+                qWarning().noquote() << QStringLiteral("RFID %1 not found in mapping table. Ignoring.").arg(printableTag(tag));
         }
     }
     wrongSize.flush(clock.elapsed());

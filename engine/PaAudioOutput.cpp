@@ -6,6 +6,12 @@
 #include <QDebug>
 #include <QThread>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "z_libpd.h"
 
@@ -85,6 +91,9 @@ bool PaAudioOutput::init(int framesPerBuffer, int deviceIndex, PdPlayer* player)
 
     if (selectDevice(deviceIndex))
         return true;
+    // The default device would hang on the same host.
+    if (mOpenStuck)
+        return false;
     return selectDevice(-1);
 }
 
@@ -95,9 +104,13 @@ void PaAudioOutput::term()
     // PortAudio's JACK host stops the process when it cannot detach from a
     // server that died, and waits for the stream of one: PortAudio is then
     // left as it is, for the process's end to clean up.
-    const bool jackGone = mInitialised
+    const bool jackGone = mInitialised && !mOpenStuck
         && (mStreamAbandoned || (Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0 && !JackProbe::serverAnswers()));
-    if (jackGone) {
+    if (mInitialised && mOpenStuck) {
+        qWarning() << "PortAudio is left as it is: a stream open never returned";
+        mInitialised = false;
+        mDeviceMap.clear();
+    } else if (jackGone) {
         qWarning() << "PortAudio is left as it is: its JACK server is gone";
         mInitialised = false;
         mDeviceMap.clear();
@@ -179,6 +192,10 @@ void PaAudioOutput::printDeviceInfo() const
 
 bool PaAudioOutput::selectDevice(int index)
 {
+    if (mOpenStuck) {
+        qCritical() << "No audio device can be opened: an earlier stream open never returned";
+        return false;
+    }
     int menuIndex = index;
     PaDeviceIndex device = paNoDevice;
     const auto mapped = mDeviceMap.constFind(index);
@@ -235,8 +252,16 @@ bool PaAudioOutput::selectDevice(int index)
     if (pdStatus != 0)
         qCritical().nospace() << "libpd_init_audio returned error status: " << pdStatus;
 
-    PaError err = Pa_OpenStream(&mStream, nullptr, &output, sampleRate, (unsigned long)mFramesPerBuffer,
-                                paNoFlag, &PaAudioOutput::streamCallback, this);
+    const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
+    const bool onJack = host && host->type == paJACK;
+    PaError err = openStream(output, sampleRate, onJack);
+    if (mOpenStuck) {
+        qCritical().noquote() << QStringLiteral("Pa_OpenStream did not return within %1 ms; the device counts as failed")
+                                     .arg(OpenDeadlineMs);
+        mStream = nullptr;
+        streamGone();
+        return false;
+    }
     if (err != paNoError) {
         logPaError("Pa_OpenStream", err);
         mStream = nullptr;
@@ -262,13 +287,61 @@ bool PaAudioOutput::selectDevice(int index)
     }
 
     qWarning() << "PaStream started";
-    const PaHostApiInfo* host = Pa_GetHostApiInfo(info->hostApi);
-    mStreamOnJack = host && host->type == paJACK;
+    mStreamOnJack = onJack;
     mSelectedIndex = menuIndex;
     if (mPlayer)
         mPlayer->setStreamRunning(true);
     emit selectedDeviceChanged(menuIndex);
     return true;
+}
+
+// With `bounded`, Pa_OpenStream runs on a thread of its own, waited for until
+// OpenDeadlineMs. One that does not return by then is left running, with
+// mOpenStuck set: the stream it may still open is never started, so its
+// callback never runs. Only PortAudio's JACK host is known to wait like that;
+// the others open on this thread, where some (ASIO, WASAPI) keep the COM
+// objects of the thread that initialised PortAudio.
+PaError PaAudioOutput::openStream(const PaStreamParameters& output, double sampleRate, bool bounded)
+{
+    struct Open
+    {
+        std::mutex lock;
+        std::condition_variable returned;
+        bool done = false;
+        PaError err = paNoError;
+        PaStream* stream = nullptr;
+    };
+    const auto open = std::make_shared<Open>();
+    const unsigned long frames = (unsigned long)mFramesPerBuffer;
+    // The thread holds only its own copy of what it needs: it may outlive this object.
+    const auto call = [open, output, sampleRate, frames, self = this] {
+        PaStream* stream = nullptr;
+        const PaError err = Pa_OpenStream(&stream, nullptr, &output, sampleRate, frames, paNoFlag,
+                                          &PaAudioOutput::streamCallback, self);
+        const std::lock_guard<std::mutex> hold(open->lock);
+        open->err = err;
+        open->stream = stream;
+        open->done = true;
+        open->returned.notify_one();
+    };
+    if (!bounded) {
+        call();
+    } else {
+        try {
+            std::thread(call).detach();
+        } catch (const std::system_error& e) {
+            qWarning() << "No thread for the stream open, opened without a deadline:" << e.what();
+            call();
+        }
+    }
+
+    std::unique_lock<std::mutex> hold(open->lock);
+    if (!open->returned.wait_for(hold, std::chrono::milliseconds(OpenDeadlineMs), [&open] { return open->done; })) {
+        mOpenStuck = true;
+        return paTimedOut;
+    }
+    mStream = open->stream;
+    return open->err;
 }
 
 bool PaAudioOutput::closeStream()

@@ -16,6 +16,9 @@ class PaAudioOutput : public AudioOutput
 public:
     static constexpr int ChannelCount = 2;
     static constexpr double PreferredSampleRate = 44100.0;
+    // PortAudio's JACK host can wait ten minutes for its server while it
+    // opens a stream; a device that takes longer than this counts as failed.
+    static constexpr int OpenDeadlineMs = 5000;
 
     explicit PaAudioOutput(QObject* parent = nullptr);
     ~PaAudioOutput() override;
@@ -41,6 +44,7 @@ public:
 
 private:
     bool closeStream();
+    PaError openStream(const PaStreamParameters& output, double sampleRate, bool bounded);
     void streamGone();
 
     int mSelectedIndex = -1;
@@ -51,6 +55,9 @@ private:
     // A stream whose JACK server died is never stopped or closed (see
     // closeStream), and so PortAudio is never terminated after it.
     bool mStreamAbandoned = false;
+    // A stream open that passed its deadline is still running on a thread of
+    // its own: no stream is opened again, and PortAudio is never terminated.
+    bool mOpenStuck = false;
     bool mInitialised = false;
     // Menu index -> PortAudio device index; rebuilt by every deviceNames().
     mutable QHash<int, int> mDeviceMap;

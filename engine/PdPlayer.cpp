@@ -62,6 +62,7 @@ PdPlayer::PdPlayer(QObject* parent)
 {
     WendleRatio::registerMetaTypes();
     mPrimeTable.fill(true);
+    mSerialClock.start();
     sInstance = this;
     mReportTimer.setInterval(4);
     mReportTimer.setTimerType(Qt::PreciseTimer);
@@ -157,7 +158,16 @@ void PdPlayer::queueEventGui(const WendleEvent* event)
 
 void PdPlayer::queueEventSerial(const WendleEvent* event)
 {
-    mSerialRing.post(event);
+    if (!event)
+        return;
+    const qint64 now = mSerialClock.elapsed();
+    if (mSerialRing.postCommand(EngineCommand::fromEvent(*event))) {
+        // Sums up a flood that has ended.
+        mSerialRingFull.roll(now);
+        return;
+    }
+    if (mSerialRingFull.admit(now))
+        qWarning() << "Command buffer full";
 }
 
 void PdPlayer::queueEventFromInterface(QString source, const WendleEvent* event)

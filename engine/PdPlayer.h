@@ -7,8 +7,10 @@
 #include "RatioList.h"
 #include "SoundingSnapshot.h"
 #include "Voice.h"
+#include "WarningThrottle.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -222,6 +224,10 @@ private:
 
     CommandRingBuffer mGuiRing;
     CommandRingBuffer mSerialRing;
+    // The controller's ring can be filled by anyone on the network: its
+    // drops reach the log a few a second. Used by the controller thread alone.
+    WarningThrottle mSerialRingFull { QStringLiteral("%1 more controller commands dropped in %2 ms: command buffer full") };
+    QElapsedTimer mSerialClock;
     EngineCommandList mCommandList;
 
     std::atomic<void*> mPatch { nullptr };

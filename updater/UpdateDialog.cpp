@@ -1,5 +1,6 @@
 #include "UpdateDialog.h"
 
+#include "ChangelogDocument.h"
 #include "UpdateManager.h"
 #include "UpdatePlatform.h"
 #include "Updater.h"
@@ -95,8 +96,16 @@ void UpdateDialog::checkForUpdates()
 
 void UpdateDialog::updateChangelog(QString url)
 {
-    if (url == UpdatePlatform::feedUrl())
-        mUi->changelogText->setText(mUpdater->getUpdater(url)->changelog());
+    if (url != UpdatePlatform::feedUrl())
+        return;
+    // Filled before the field lays it out.
+    auto changelog = new ChangelogDocument(mUi->changelogText);
+    changelog->setDefaultFont(mUi->changelogText->font());
+    changelog->setChangelog(mUpdater->getUpdater(url)->changelog());
+    // The field deletes its own first document itself, and never one of these.
+    ChangelogDocument* previous = qobject_cast<ChangelogDocument*>(mUi->changelogText->document());
+    mUi->changelogText->setDocument(changelog);
+    delete previous;
 }
 
 void UpdateDialog::toShowOrNot(QString)

@@ -50,7 +50,7 @@ QString platformKey()
 
 QString feedUrl()
 {
-    const QString fromEnvironment = qEnvironmentVariable("WENDLE_UPDATE_FEED_URL");
+    const QString fromEnvironment = qEnvironmentVariable(FeedUrlVariable);
     return fromEnvironment.isEmpty() ? QString::fromLatin1(BuiltInFeedUrl) : fromEnvironment;
 }
 
@@ -59,7 +59,10 @@ bool isAllowedUrl(const QUrl& url)
     if (!url.isValid() || url.isRelative() || url.host().isEmpty())
         return false;
     const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("https") || (scheme == QLatin1String("http") && isLoopbackHost(url.host()));
+    // Plain http only for a feed served on this machine: a feed from the
+    // network could otherwise send the program or the browser to local services.
+    return scheme == QLatin1String("https")
+        || (scheme == QLatin1String("http") && !qEnvironmentVariableIsEmpty(FeedUrlVariable) && isLoopbackHost(url.host()));
 }
 
 QNetworkRequest request(const QUrl& url, const QString& userAgent)

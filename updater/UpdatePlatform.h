@@ -15,10 +15,12 @@ namespace UpdatePlatform {
 
 // The feed's key for this build's entry.
 QString platformKey();
-// The feed's address; WENDLE_UPDATE_FEED_URL replaces the built-in one.
+// Replaces the feed's address, for a feed served on this machine.
+constexpr const char* FeedUrlVariable = "WENDLE_UPDATE_FEED_URL";
+// The feed's address: the built-in one, or the variable's.
 QString feedUrl();
 
-// https anywhere, or http to this machine only.
+// https anywhere; http to this machine only while the variable is set.
 bool isAllowedUrl(const QUrl& url);
 // Hops followed before a request counts as failed.
 constexpr int MaxRedirects = 10;

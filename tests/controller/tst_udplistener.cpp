@@ -124,6 +124,13 @@ private slots:
                                      << L { quarter };
         QTest::newRow("not UTF-8") << Burst { wandDatagram(5, "\xff\xfe" "abcdefgh") }
                                    << L { "RFID bytes ff fe 61 62 63 64 65 66 67 68 from wand 5 are not UTF-8 text. Ignoring." } << L { quarter };
+        // Tags that do not print are logged escaped: a sender cannot forge lines.
+        QTest::newRow("control bytes") << Burst { wandDatagram(2, QByteArray("ab\ncd\x1b[2J\x7f", 10)) }
+                                       << L { R"(RFID ab\x0acd\x1b[2J\x7f not found in mapping table. Ignoring.)" } << L { quarter };
+        QTest::newRow("right-to-left override") << Burst { wandDatagram(2, "\xe2\x80\xae" "gnp.exe") }
+                                                << L { R"(RFID \u202egnp.exe not found in mapping table. Ignoring.)" } << L { quarter };
+        QTest::newRow("backslash") << Burst { wandDatagram(2, R"(a\x0aaaaaa)") }
+                                   << L { R"(RFID a\\x0aaaaaa not found in mapping table. Ignoring.)" } << L { quarter };
     }
 
     // Datagrams sent in one burst, then one that sets the volume to a quarter:
@@ -145,6 +152,8 @@ private slots:
         QVERIFY(sendDatagrams(burst << wandDatagram(1, "volumequar"), QHostAddress::LocalHost, port));
         QCOMPARE(runUntil(rig, signalLog, QStringLiteral("volumeChanged(0.25)")), signalled);
         QCOMPARE(log.lines('W'), warnings);
+        // Debug lines included, nothing logged holds a control character.
+        QCOMPARE(log.lines().filter(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f-\\x9f]"))), L());
     }
 
     void failedStarts_data()
@@ -261,6 +270,45 @@ private slots:
         listener.reset();
         QUdpSocket again;
         QVERIFY(again.bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress));
+    }
+
+    // 20 000 valid tags while the engine drains nothing: the ring's drops
+    // reach the log a few a second, counted, and the engine plays again
+    // once it drains.
+    void commandFlood()
+    {
+        LogCapture log;
+        EngineRig rig;
+        SignalLog signalLog(rig.get(), { "volumeChanged" });
+        UdpListener listener;
+        const quint16 port = freeUdpPort();
+        startListener(listener, port, rig.get());
+        QVERIFY(log.waitFor(opened(port)));
+        log.clear();
+
+        QUdpSocket socket;
+        const QByteArray half = wandDatagram(3, "volumehalf");
+        int sent = 0;
+        for (int i = 0; i < 20000; ++i) {
+            if (socket.writeDatagram(half, QHostAddress::LocalHost, port) > 0)
+                ++sent;
+        }
+        QVERIFY(sent > 10000);
+        // The count of a second is written with the first drop after it.
+        const QRegularExpression summary(QStringLiteral("^\\d+ more controller commands dropped in \\d+ ms: command buffer full$"));
+        const bool summed = QTest::qWaitFor([&] {
+            socket.writeDatagram(half, QHostAddress::LocalHost, port);
+            return !log.lines('W').filter(summary).isEmpty();
+        }, 10000);
+        const QStringList warnings = log.lines('W');
+        QVERIFY2(log.logBytes() < 16000, qPrintable(QStringLiteral("%1 bytes in %2 lines").arg(log.logBytes()).arg(warnings.size())));
+        QVERIFY(summed);
+        QVERIFY(warnings.contains(QStringLiteral("Command buffer full")));
+
+        // Once the engine has drained its ring, a tag plays again.
+        rig.run();
+        QVERIFY(sendDatagrams({ wandDatagram(3, "volumequar") }, QHostAddress::LocalHost, port));
+        QVERIFY(runUntil(rig, signalLog, QStringLiteral("volumeChanged(0.25)")).contains(QStringLiteral("volumeChanged(0.25)")));
     }
 
     // 100 000 junk datagrams leave a few lines in the log; afterwards a

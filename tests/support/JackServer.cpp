@@ -83,6 +83,9 @@ JackServer::JackServer(const QString& name, int rate, int period)
 
 JackServer::~JackServer()
 {
+    // A stopped jackd would not see the signal that ends it.
+    if (mSuspended)
+        resume();
     mServer.reset();
     QFile::remove(mLogPath);
 }
@@ -93,6 +96,51 @@ QString JackServer::output() const
     if (!log.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromLocal8Bit(log.readAll().right(4000));
+}
+
+#ifdef Q_OS_UNIX
+namespace {
+
+// jackd is a child of the watching shell that JackProcess starts, beside its sleeps.
+pid_t serverPid(JackProcess& server)
+{
+    const qint64 shell = server.process().processId();
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(shell));
+    if (!children.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& pid : children.readAll().simplified().split(' ')) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "jackd")
+            return pid_t(pid.toLongLong());
+    }
+    return 0;
+}
+
+} // namespace
+#endif
+
+bool JackServer::suspend()
+{
+#ifdef Q_OS_UNIX
+    const pid_t pid = mServer ? serverPid(*mServer) : 0;
+    mSuspended = pid > 0 && ::kill(pid, SIGSTOP) == 0;
+    return mSuspended;
+#else
+    return false;
+#endif
+}
+
+bool JackServer::resume()
+{
+#ifdef Q_OS_UNIX
+    const pid_t pid = mServer ? serverPid(*mServer) : 0;
+    if (pid <= 0 || ::kill(pid, SIGCONT) != 0)
+        return false;
+    mSuspended = false;
+    return true;
+#else
+    return false;
+#endif
 }
 
 QString JackServer::uniqueName(const QString& stem)

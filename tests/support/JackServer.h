@@ -45,6 +45,10 @@ public:
     // Whether jackd still runs, and the end of what it printed.
     bool isAlive() const { return mServer && mServer->isRunning(); }
     QString output() const;
+    // Stops jackd in its tracks (SIGSTOP), as a server that hangs: its
+    // clients' requests and cycles wait. The destructor resumes it.
+    bool suspend();
+    bool resume();
 
     // A server or client name no other test process uses.
     static QString uniqueName(const QString& stem);
@@ -65,4 +69,5 @@ private:
     QString mError;
     QString mLogPath;
     std::unique_ptr<JackProcess> mServer;
+    bool mSuspended = false;
 };

@@ -32,6 +32,9 @@ class TestDownloader : public QObject
     Q_OBJECT
 
 private slots:
+    // Plain http to loopback is taken only while a feed on this machine is set.
+    void initTestCase() { qputenv(UpdatePlatform::FeedUrlVariable, "http://127.0.0.1/downloads/updates.json"); }
+
     void sizeTexts_data()
     {
         QTest::addColumn<qint64>("bytes");

@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QSignalSpy>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QtTest>
 #include <memory>
@@ -143,18 +145,27 @@ private slots:
     void schemes_data()
     {
         QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("feedVariable");
         QTest::addColumn<bool>("allowed");
+        QTest::newRow("https, shipped") << "https://example.org/u.json" << false << true;
         for (const char* url : { "https://example.org/u.json", "http://127.0.0.1:8080/u.json", "http://localhost/u.json", "http://[::1]/u.json" })
-            QTest::newRow(url) << url << true;
+            QTest::newRow(url) << url << true << true;
+        // The shipped program, whose feed is never on loopback, takes https only.
+        for (const char* url : { "http://127.0.0.1:8080/u.json", "http://localhost/u.json", "http://[::1]/u.json" })
+            QTest::addRow("%s, shipped", url) << url << false << false;
         for (const char* url : { "http://example.org/u.json", "file:///etc/hostname", "qrc:/about.html", "data:text/plain,2.0.1",
                                  "ftp://127.0.0.1/setup.exe", "/downloads/updates.json" })
-            QTest::newRow(url) << url << false;
+            QTest::newRow(url) << url << true << false;
     }
 
+    // The feed, "download-url" and "open-url" all pass this test.
     void schemes()
     {
         QFETCH(QString, url);
+        QFETCH(bool, feedVariable);
         QFETCH(bool, allowed);
+        if (!feedVariable)
+            qunsetenv(UpdatePlatform::FeedUrlVariable);
         QCOMPARE(UpdatePlatform::isAllowedUrl(QUrl(url)), allowed);
     }
 
@@ -238,6 +249,56 @@ private slots:
         else
             QTRY_VERIFY(window.isNull());
         QVERIFY(mRig->opened.isEmpty());
+    }
+
+    void changelogLoadsNothing_data()
+    {
+        QTest::addColumn<QString>("changelog"); // "PNG" and "CSS" stand for local files
+        QTest::newRow("image") << R"x(<b>Faster</b> lattice<img src="PNG">)x";
+        QTest::newRow("image by URL, sized") << R"x(<b>Faster</b> lattice<img src="file://PNG" width="40" height="40">)x";
+        QTest::newRow("background") << R"x(<p style="background-image: url(PNG)"><b>Faster</b> lattice</p>)x";
+        QTest::newRow("table background") << R"x(<table background="PNG"><tr><td><b>Faster</b> lattice</td></tr></table>)x";
+        QTest::newRow("style sheet") << R"x(<html><head><link rel="stylesheet" type="text/css" href="CSS"></head><body><p><b>Faster</b> lattice</p></body></html>)x";
+        QTest::newRow("endless file") << R"x(<b>Faster</b> lattice<img src="/dev/zero">)x";
+    }
+
+    // The changelog comes from the network: it shows with its harmless
+    // formatting, and no file it names is read (the magenta of the local
+    // image and style sheet never shows; /dev/zero would never end).
+    void changelogLoadsNothing()
+    {
+        QFETCH(QString, changelog);
+        const QString png = mRig->home() + "/magenta.png";
+        QImage magenta(32, 32, QImage::Format_RGB32);
+        magenta.fill(QColor(255, 0, 255));
+        QVERIFY(magenta.save(png));
+        const QString css = mRig->home() + "/magenta.css";
+        QFile sheet(css);
+        QVERIFY(sheet.open(QIODevice::WriteOnly) && sheet.write("p, td { background-color: #ff00ff; }") > 0);
+        sheet.close();
+        serve(ok(feed("2.0.1", { { "changelog", changelog.replace("PNG", png).replace("CSS", css) } })));
+
+        QPointer<UpdateDialog> window = UpdateDialog::startCheck(mParent.get(), false);
+        QImage shown;
+        QString text;
+        bool bold = false;
+        mBoxes->onBox = [&] {
+            auto field = window->findChild<QTextEdit*>("changelogText");
+            text = field->toPlainText().trimmed();
+            QTextCursor cursor(field->document());
+            cursor.setPosition(field->document()->find("Faster").position());
+            bold = cursor.charFormat().fontWeight() == QFont::Bold;
+            shown = field->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        QTRY_VERIFY(!shown.isNull());
+        int magentaPixels = 0;
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x)
+                magentaPixels += shown.pixelColor(x, y) == QColor(255, 0, 255);
+        }
+        QCOMPARE(magentaPixels, 0);
+        QCOMPARE(text, QStringLiteral("Faster lattice"));
+        QVERIFY(bold);
     }
 
     void bigFeed_data()
