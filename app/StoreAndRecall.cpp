@@ -3,11 +3,13 @@
 #include "EngineCommand.h"
 #include "EngineCommandType.h"
 #include "PdPlayer.h"
+#include "SerializableRoot.h"
 #include "WendleNoteEvent.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QThread>
 #include <limits>
@@ -157,6 +159,12 @@ QByteArray StoreAndRecall::chordFileText(const QHash<qint32, QList<WendleRatio>>
 bool StoreAndRecall::saveChordFile(const QString& path) const
 {
     qWarning() << "Saving stored chords to " << path;
+    if (!mUnkeptFile.isEmpty() && QFileInfo(path).absoluteFilePath() == mUnkeptFile) {
+        qCritical().noquote() << QStringLiteral("Not saving %1: it could not be read when loaded and no copy of it was kept, "
+                                                "so it is left as it was.")
+                                     .arg(path);
+        return false;
+    }
     QSaveFile file(path);
     // Text mode writes the platform's line ends.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
@@ -232,4 +240,15 @@ bool StoreAndRecall::loadChordFile(const QString& path)
     }
     chords = loaded;
     return true;
+}
+
+bool StoreAndRecall::loadAutoSave(const QString& path)
+{
+    mUnkeptFile.clear();
+    if (!QFileInfo::exists(path) || loadChordFile(path))
+        return true;
+    // The store stays as it was, and the next save would put it in place of the file.
+    if (SerializableRoot::keepUnreadableCopy(path).isEmpty())
+        mUnkeptFile = QFileInfo(path).absoluteFilePath();
+    return false;
 }

@@ -293,15 +293,7 @@ QString TuningWendleApplication::chordAutoSavePath()
 
 void TuningWendleApplication::loadAutoSavedChords()
 {
-    const QString path = chordAutoSavePath();
-    if (!QFileInfo::exists(path) || mChordStore.loadChordFile(path))
-        return;
-    const QString aside = path + QStringLiteral(".bad");
-    QFile::remove(aside);
-    if (QFile::rename(path, aside))
-        qWarning().noquote() << QStringLiteral("The auto-saved chords did not load; the file is kept as %1").arg(aside);
-    else
-        qCritical().noquote() << QStringLiteral("The auto-saved chords did not load and %1 could not be kept aside").arg(path);
+    mChordStore.loadAutoSave(chordAutoSavePath());
 }
 
 bool TuningWendleApplication::initPatches()

@@ -65,8 +65,8 @@ public:
     StoreAndRecall& chordStore() { return mChordStore; }
     // The auto-saved chord store in the configuration folder.
     static QString chordAutoSavePath();
-    // Loads the auto-saved chords; a file that does not load is kept aside as
-    // ".temp.lmpr.bad" before an auto-save can overwrite it.
+    // Loads the auto-saved chords; a file that does not load is copied aside
+    // (".temp.lmpr.bad", ".bad.2" ...) or else never saved over.
     void loadAutoSavedChords();
 
     // Set by the window's hidden mode buttons: 0 none, 1 toggle, 2 shift, 3 remove, 4 select-apply.
