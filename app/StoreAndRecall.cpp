@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QThread>
 #include <limits>
 
@@ -201,7 +202,14 @@ bool StoreAndRecall::parseChords(const QByteArray& text, QHash<qint32, QList<Wen
         if (line.startsWith('0'))
             continue;
         QList<WendleRatio> chord;
-        for (const QByteArray& part : line.toByteArray().split(' ')) {
+        // Looked up by hash: a search of the chord per ratio makes a long line freeze the window.
+        QSet<WendleRatio> seen;
+        // Parts between single spaces, empty ones included: they are malformed.
+        for (qsizetype from = 0; from <= line.size();) {
+            const qsizetype space = line.indexOf(' ', from);
+            const qsizetype end = space < 0 ? line.size() : space;
+            const QByteArrayView part = line.sliced(from, end - from);
+            from = end + 1;
             if (part == "0") {
                 qDebug() << "Reached end of line.";
                 break;
@@ -214,7 +222,9 @@ bool StoreAndRecall::parseChords(const QByteArray& text, QHash<qint32, QList<Wen
                 return false;
             }
             // 6/4 is 3/2: a second toggle of it would silence it again.
-            if (!chord.contains(r))
+            const qsizetype known = seen.size();
+            seen.insert(r);
+            if (seen.size() != known)
                 chord.append(r);
         }
         out.insert(counter, chord);
