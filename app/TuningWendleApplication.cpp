@@ -61,6 +61,8 @@ TuningWendleApplication::~TuningWendleApplication()
 {
     delete mMainWindow;
     mMainWindow = nullptr;
+    if (!mUdpListener.isAbandoned())
+        delete &mUdpListener;
     // Its windows and replies need the application: they go before it.
     UpdateManager::destroyInstance();
     qInstallMessageHandler(nullptr);
@@ -229,9 +231,9 @@ void TuningWendleApplication::shutdown()
         mUdpListener.requestStop();
         if (!mUdpListener.wait(QDeadlineTimer(2000, Qt::CoarseTimer))) {
             qCritical() << "UDP thread couldn't be stopped, exiting anyway";
-            // Qt aborts on destroying a running thread, and the thread posts
-            // into the engine that goes first: it is waited for all the same.
-            mUdpListener.wait();
+            // Waiting longer could hang the quit for good; the thread is cut
+            // off from the engine, which goes before it may end.
+            mUdpListener.abandon();
         }
     }
     if (mLattice.autoSaveEnabled())

@@ -58,6 +58,7 @@ public:
 
     MainWindow* mainWindow() const { return mMainWindow; }
     Wendle& lattice() { return mLattice; }
+    UdpListener& udpListener() { return mUdpListener; }
     PdPlayer& engine() { return mEngine; }
     Interface& midiInterface() { return mInterface; }
     PaAudioOutput& audioOutput() { return mAudioOutput; }
@@ -90,7 +91,9 @@ private:
 
     MainWindow* mMainWindow = nullptr;
     Wendle mLattice;
-    UdpListener mUdpListener;
+    // On the heap: a controller thread that will not stop at shutdown is left
+    // running, with its object, to the process's end.
+    UdpListener& mUdpListener = *new UdpListener;
     PdPlayer mEngine;
     Interface mInterface;
     PaAudioOutput mAudioOutput;

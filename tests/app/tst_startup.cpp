@@ -1,6 +1,7 @@
-// The application object started as main() starts it, on a private JACK
-// server with the program's patches and a controller table: what the
-// start-up wires together.
+// The application object started and stopped as main() does it, on a private
+// JACK server with the program's patches and a controller table: what the
+// start-up wires together, and a shutdown that a stuck controller thread
+// must not hang.
 #include "CardWidget.h"
 #include "ControllerTestSupport.h"
 #include "EngineCommandType.h"
@@ -8,7 +9,9 @@
 #include "WendleNoteEvent.h"
 #include "WindowRig.h"
 
+#include <QSemaphore>
 #include <QtTest>
+#include <thread>
 
 namespace {
 
@@ -33,6 +36,7 @@ class TestStartup : public QObject
     std::unique_ptr<JackServer> mServer;
     std::unique_ptr<ModalAnswerer> mModals;
     quint16 mPort = 0;
+    QSemaphore mEntered, mRelease;
 
     static TuningWendleApplication* app() { return TuningWendleApplication::instance(); }
 
@@ -86,6 +90,49 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(moves(), 20000);
         QTRY_COMPARE(app()->options().baseFrequency, double(moved));
         QCOMPARE(spellings(seventh), QSet<QString> { "Ab5" });
+    }
+
+    // A controller thread stuck in its work cannot hang the quit: shutdown
+    // gives up on it after its deadline and leaves it running, cut off from
+    // the engine, to the process's end (Qt aborts on destroying a running thread).
+    void shutdownLeavesAStuckControllerThread()
+    {
+        UdpListener& listener = app()->udpListener();
+        QVERIFY(listener.isRunning());
+        connect(&listener, &UdpListener::eventReceived, &listener, [this] {
+            mEntered.release();
+            mRelease.acquire();
+        }, Qt::DirectConnection);
+        // Every datagram still waiting would stop it again.
+        const auto letGo = qScopeGuard([&] {
+            mRelease.release(1 << 20);
+            listener.wait(QDeadlineTimer(60000));
+        });
+        bool entered = false;
+        for (QDeadlineTimer deadline(20000); !entered && !deadline.hasExpired();)
+            entered = sendTag() && mEntered.tryAcquire(1, 100);
+        QVERIFY(entered);
+
+        // Without the deadline shutdown would wait for good: this lets the
+        // thread go long after the deadline, so that such a wait shows as a failure.
+        QSemaphore returned;
+        std::thread watchdog([&] {
+            if (!returned.tryAcquire(1, 60000))
+                mRelease.release();
+        });
+        app()->shutdown();
+        const bool running = listener.isRunning();
+        returned.release();
+        watchdog.join();
+
+        QVERIFY(running);
+        QVERIFY(listener.isAbandoned());
+        QFile log(TuningWendleApplication::configDir() + "/log.txt");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("UDP thread couldn't be stopped, exiting anyway"));
+        // Let go, it sees its stop flag and ends by itself.
+        mRelease.release(1 << 20);
+        QVERIFY(listener.wait(QDeadlineTimer(60000)));
     }
 };
 
