@@ -45,11 +45,21 @@ QComboBox* menu(const char* objectName)
     return box;
 }
 
+// Buttons are lettered in capitals by the application's button font; the
+// check boxes and the update button here keep their captions as written.
+void keepCaptionCase(QAbstractButton* button)
+{
+    QFont font = button->font();
+    font.setCapitalization(QFont::MixedCase);
+    button->setFont(font);
+}
+
 QCheckBox* checkBox(const QString& text, const char* objectName, bool checked)
 {
     auto box = new QCheckBox(text);
     box->setObjectName(QLatin1String(objectName));
     box->setChecked(checked);
+    keepCaptionCase(box);
     return box;
 }
 
@@ -323,6 +333,7 @@ QWidget* OptionsDialog::buildUpdatePage()
     mUpdateCheckButton = new QPushButton(QStringLiteral("Search for updates now ..."));
     mUpdateCheckButton->setObjectName(QStringLiteral("updateCheckButton"));
     mUpdateCheckButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    keepCaptionCase(mUpdateCheckButton);
     buttonLine->addWidget(mUpdateCheckButton, 0, Qt::AlignHCenter);
     column->addLayout(buttonLine);
 

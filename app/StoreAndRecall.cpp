@@ -3,12 +3,15 @@
 #include "EngineCommand.h"
 #include "EngineCommandType.h"
 #include "PdPlayer.h"
+#include "SerializableRoot.h"
 #include "WendleNoteEvent.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QThread>
 #include <limits>
 
@@ -157,6 +160,12 @@ QByteArray StoreAndRecall::chordFileText(const QHash<qint32, QList<WendleRatio>>
 bool StoreAndRecall::saveChordFile(const QString& path) const
 {
     qWarning() << "Saving stored chords to " << path;
+    if (!mUnkeptFile.isEmpty() && QFileInfo(path).absoluteFilePath() == mUnkeptFile) {
+        qCritical().noquote() << QStringLiteral("Not saving %1: it could not be read when loaded and no copy of it was kept, "
+                                                "so it is left as it was.")
+                                     .arg(path);
+        return false;
+    }
     QSaveFile file(path);
     // Text mode writes the platform's line ends.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
@@ -193,7 +202,14 @@ bool StoreAndRecall::parseChords(const QByteArray& text, QHash<qint32, QList<Wen
         if (line.startsWith('0'))
             continue;
         QList<WendleRatio> chord;
-        for (const QByteArray& part : line.toByteArray().split(' ')) {
+        // Looked up by hash: a search of the chord per ratio makes a long line freeze the window.
+        QSet<WendleRatio> seen;
+        // Parts between single spaces, empty ones included: they are malformed.
+        for (qsizetype from = 0; from <= line.size();) {
+            const qsizetype space = line.indexOf(' ', from);
+            const qsizetype end = space < 0 ? line.size() : space;
+            const QByteArrayView part = line.sliced(from, end - from);
+            from = end + 1;
             if (part == "0") {
                 qDebug() << "Reached end of line.";
                 break;
@@ -206,7 +222,9 @@ bool StoreAndRecall::parseChords(const QByteArray& text, QHash<qint32, QList<Wen
                 return false;
             }
             // 6/4 is 3/2: a second toggle of it would silence it again.
-            if (!chord.contains(r))
+            const qsizetype known = seen.size();
+            seen.insert(r);
+            if (seen.size() != known)
                 chord.append(r);
         }
         out.insert(counter, chord);
@@ -232,4 +250,15 @@ bool StoreAndRecall::loadChordFile(const QString& path)
     }
     chords = loaded;
     return true;
+}
+
+bool StoreAndRecall::loadAutoSave(const QString& path)
+{
+    mUnkeptFile.clear();
+    if (!QFileInfo::exists(path) || loadChordFile(path))
+        return true;
+    // The store stays as it was, and the next save would put it in place of the file.
+    if (SerializableRoot::keepUnreadableCopy(path).isEmpty())
+        mUnkeptFile = QFileInfo(path).absoluteFilePath();
+    return false;
 }

@@ -34,6 +34,10 @@ public:
     // Replaces the store by the file's chords; a file that cannot be read or
     // holds one malformed ratio leaves the store as it was and gives false.
     bool loadChordFile(const QString& path);
+    // Loads the auto-saved chords; false when a file there did not load. That
+    // file is copied aside as the options' unreadable files are, and when no
+    // copy can be made the store is never saved over it.
+    bool loadAutoSave(const QString& path);
 
     // The sounding ratios once the engine has run every command posted before
     // this call (without a running stream: as last published).
@@ -49,4 +53,8 @@ public:
 private:
     void postToggle(const WendleRatio& ratio) const;
     bool waitForEngine() const;
+
+    // The player's only version of a file that the last auto-save load could
+    // neither read nor copy aside; empty when there is none.
+    QString mUnkeptFile;
 };

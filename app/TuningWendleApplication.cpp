@@ -61,6 +61,8 @@ TuningWendleApplication::~TuningWendleApplication()
 {
     delete mMainWindow;
     mMainWindow = nullptr;
+    if (!mUdpListener.isAbandoned())
+        delete &mUdpListener;
     // Its windows and replies need the application: they go before it.
     UpdateManager::destroyInstance();
     qInstallMessageHandler(nullptr);
@@ -232,9 +234,9 @@ void TuningWendleApplication::shutdown()
         mUdpListener.requestStop();
         if (!mUdpListener.wait(QDeadlineTimer(2000, Qt::CoarseTimer))) {
             qCritical() << "UDP thread couldn't be stopped, exiting anyway";
-            // Qt aborts on destroying a running thread, and the thread posts
-            // into the engine that goes first: it is waited for all the same.
-            mUdpListener.wait();
+            // Waiting longer could hang the quit for good; the thread is cut
+            // off from the engine, which goes before it may end.
+            mUdpListener.abandon();
         }
     }
     if (mLattice.autoSaveEnabled())
@@ -296,15 +298,7 @@ QString TuningWendleApplication::chordAutoSavePath()
 
 void TuningWendleApplication::loadAutoSavedChords()
 {
-    const QString path = chordAutoSavePath();
-    if (!QFileInfo::exists(path) || mChordStore.loadChordFile(path))
-        return;
-    const QString aside = path + QStringLiteral(".bad");
-    QFile::remove(aside);
-    if (QFile::rename(path, aside))
-        qWarning().noquote() << QStringLiteral("The auto-saved chords did not load; the file is kept as %1").arg(aside);
-    else
-        qCritical().noquote() << QStringLiteral("The auto-saved chords did not load and %1 could not be kept aside").arg(path);
+    mChordStore.loadAutoSave(chordAutoSavePath());
 }
 
 bool TuningWendleApplication::initPatches()

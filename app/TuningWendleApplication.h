@@ -58,6 +58,7 @@ public:
 
     MainWindow* mainWindow() const { return mMainWindow; }
     Wendle& lattice() { return mLattice; }
+    UdpListener& udpListener() { return mUdpListener; }
     PdPlayer& engine() { return mEngine; }
     Interface& midiInterface() { return mInterface; }
     PaAudioOutput& audioOutput() { return mAudioOutput; }
@@ -65,8 +66,8 @@ public:
     StoreAndRecall& chordStore() { return mChordStore; }
     // The auto-saved chord store in the configuration folder.
     static QString chordAutoSavePath();
-    // Loads the auto-saved chords; a file that does not load is kept aside as
-    // ".temp.lmpr.bad" before an auto-save can overwrite it.
+    // Loads the auto-saved chords; a file that does not load is copied aside
+    // (".temp.lmpr.bad", ".bad.2" ...) or else never saved over.
     void loadAutoSavedChords();
 
     // Set by the window's hidden mode buttons: 0 none, 1 toggle, 2 shift, 3 remove, 4 select-apply.
@@ -90,7 +91,9 @@ private:
 
     MainWindow* mMainWindow = nullptr;
     Wendle mLattice;
-    UdpListener mUdpListener;
+    // On the heap: a controller thread that will not stop at shutdown is left
+    // running, with its object, to the process's end.
+    UdpListener& mUdpListener = *new UdpListener;
     PdPlayer mEngine;
     Interface mInterface;
     PaAudioOutput mAudioOutput;

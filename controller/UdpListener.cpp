@@ -46,6 +46,24 @@ UdpListener::~UdpListener()
     wait();
 }
 
+// Listeners whose thread would not stop: never destroyed, and held here so
+// that leak checkers see them as kept rather than lost.
+QList<UdpListener*>& UdpListener::abandoned()
+{
+    static auto* listeners = new QList<UdpListener*>;
+    return *listeners;
+}
+
+void UdpListener::abandon()
+{
+    requestStop();
+    // Its receivers (the engine, the application) go before the thread may
+    // end; the loop also reads the stop flag before each datagram it hands on.
+    disconnect();
+    mAbandoned = true;
+    abandoned().append(this);
+}
+
 void UdpListener::fail(const QString& message)
 {
     qCritical().noquote() << message;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QThread>
 #include <atomic>
@@ -34,6 +35,12 @@ public:
     void requestStop() { mStop.store(true, std::memory_order_relaxed); }
     bool stopRequested() const { return mStop.load(std::memory_order_relaxed); }
 
+    // For a thread that did not stop in time: cuts this listener off from
+    // every receiver and keeps it, thread and all, to the process's end (Qt
+    // aborts when a running thread is destroyed). Its owner must not delete it.
+    void abandon();
+    bool isAbandoned() const { return mAbandoned; }
+
 signals:
     void fatalError(QString error);
     // The event belongs to the table and is valid only during the call.
@@ -45,6 +52,9 @@ protected:
 private:
     void fail(const QString& message);
 
+    static QList<UdpListener*>& abandoned();
+
     std::atomic<bool> mStop { false };
+    bool mAbandoned = false;
     qint32 mPort = 8888;
 };

@@ -87,14 +87,19 @@ bool SerializableRoot::save() const
 
 bool SerializableRoot::keepUnreadableFile()
 {
-    QString target = mFilePath + QStringLiteral(".bad");
+    mKeptCopy = keepUnreadableCopy(mFilePath);
+    return !mKeptCopy.isEmpty();
+}
+
+QString SerializableRoot::keepUnreadableCopy(const QString& path)
+{
+    QString target = path + QStringLiteral(".bad");
     for (int n = 2; QFileInfo::exists(target); ++n)
-        target = mFilePath + QStringLiteral(".bad.") + QString::number(n);
-    if (QFile::copy(mFilePath, target)) {
-        mKeptCopy = target;
-        qWarning().noquote() << QStringLiteral("The unreadable file %1 was kept as %2.").arg(mFilePath, target);
-        return true;
+        target = path + QStringLiteral(".bad.") + QString::number(n);
+    if (QFile::copy(path, target)) {
+        qWarning().noquote() << QStringLiteral("The unreadable file %1 was kept as %2.").arg(path, target);
+        return target;
     }
-    qCritical().noquote() << QStringLiteral("Couldn't keep a copy of the unreadable file %1 as %2.").arg(mFilePath, target);
-    return false;
+    qCritical().noquote() << QStringLiteral("Couldn't keep a copy of the unreadable file %1 as %2.").arg(path, target);
+    return QString();
 }

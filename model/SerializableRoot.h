@@ -24,6 +24,10 @@ public:
     bool autoSaveEnabled() const { return mAutoSave; }
     // Where an unreadable file was kept by the last failed load; empty otherwise.
     QString keptUnreadableCopy() const { return mKeptCopy; }
+    // Copies a file that could not be read aside before anything is saved
+    // over it: "<path>.bad", or ".bad.2", ".bad.3" ... beside earlier copies,
+    // which stay. The copy's path, or empty (and logged) when none was made.
+    static QString keepUnreadableCopy(const QString& path);
 
 protected:
     QString mFilePath;

@@ -6,6 +6,7 @@
 #include "Updater.h"
 #include "ui_UpdateDialog.h"
 
+#include <QAbstractButton>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
@@ -17,6 +18,13 @@ UpdateDialog::UpdateDialog(QWidget* parent)
 {
     mUi->setupUi(this);
     setWindowTitle(QCoreApplication::applicationName());
+    // The application letters buttons in capitals by their font; these keep
+    // their captions as written.
+    for (QAbstractButton* button : findChildren<QAbstractButton*>()) {
+        QFont font = button->font();
+        font.setCapitalization(QFont::MixedCase);
+        button->setFont(font);
+    }
     connect(mUpdater, SIGNAL(checkingFinished(QString)), this, SLOT(updateChangelog(QString)));
     connect(mUi->resetButton, SIGNAL(clicked()), this, SLOT(resetFields()));
     connect(mUi->closeButton, SIGNAL(clicked()), this, SLOT(close()));

@@ -45,7 +45,9 @@ void CardStackTwoWidget::placeCard(const WendleRatio& ratio, CardWidget* card)
     if (scene.isEmpty())
         return;
     const int hR = int(mView->viewportTransform().mapRect(scene).height());
-    const QPointF c = mView->viewportTransform().map(mView->scene()->sceneRect().center());
+    // The view's rectangle, as the node stack takes it: the scene's own one
+    // never shrinks when a redraw makes the drawing smaller.
+    const QPointF c = mView->viewportTransform().map(scene.center());
     const float base = float(c.y() + (5.5 * hR) / scene.height());
     // The quotient of the two ratios: their exact quotient may not fit 64 bits.
     const Wendle* lattice = mView->lattice();

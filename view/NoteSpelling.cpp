@@ -139,8 +139,13 @@ SpellingInputs SpellingInputs::current(const Wendle* lattice)
         in.baseNote = options->baseNote;
         in.baseNoteFar = options->baseNoteFlag;
     }
-    if (lattice)
+    if (lattice) {
+        // The 1/1 the card's own frequency comes from: the engine's report of
+        // a new one may reach the lattice, which rebuilds the cards, before
+        // the options.
+        in.baseFrequency = lattice->baseFrequency;
         in.transpositionPath = lattice->transpositionPath();
+    }
     return in;
 }
 

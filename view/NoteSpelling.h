@@ -16,7 +16,8 @@ struct SpellingInputs
     bool baseNoteFar = true;
     QList<int> transpositionPath;
 
-    // From the bound options (defaults without them) and the lattice (none: untransposed).
+    // From the bound options (defaults without them) and the lattice, whose
+    // base frequency counts (none: untransposed, the options' base frequency).
     static SpellingInputs current(const Wendle* lattice);
 };
 

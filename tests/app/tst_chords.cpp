@@ -447,8 +447,7 @@ private slots:
         rig.window->repopulateChordBankMenu();
     }
 
-    // Start-up takes the auto-saved chords, or keeps a bad file aside; a
-    // failed auto-save is logged.
+    // Start-up takes the auto-saved chords; a failed auto-save is logged.
     void autoSave()
     {
         const QString path = TuningWendleApplication::chordAutoSavePath();
@@ -457,16 +456,53 @@ private slots:
         WindowRig::app()->loadAutoSavedChords();
         rig.window->refreshChordButtons();
         QVERIFY(chord(1)->isChecked() && chord(3)->isChecked() && buttonsShowStore());
-        QVERIFY(writeAll(path, "7/4 x\n"));
-        WindowRig::app()->loadAutoSavedChords();
-        QCOMPARE(readAll(path + ".bad"), QByteArray("7/4 x\n"));
-        QVERIFY(!QFileInfo::exists(path));
-        QCOMPARE(WindowRig::stored(), QString("1:7/4;3:5/4 3/2"));
-        QVERIFY(QDir().mkpath(path + "/x"));
+        QVERIFY(QFile::remove(path) && QDir().mkpath(path + "/x"));
         WarningCatcher warnings;
         QMetaObject::invokeMethod(WindowRig::app(), "autoSafe");
         QVERIFY(warnings.warnings().filter("Auto-save of the chords failed").size() == 1);
         QVERIFY(QDir(path).removeRecursively());
+    }
+
+    void badAutoSave_data()
+    {
+        QTest::addColumn<QString>("inTheWay"); // what stands at ".temp.lmpr.bad" before the start
+        QTest::addColumn<QString>("copy");     // where the bad file is kept; empty: nowhere
+        QTest::newRow("nothing") << "" << ".bad";
+        QTest::newRow("an earlier copy") << "file" << ".bad.2";
+        QTest::newRow("a folder") << "folder" << ".bad.2";
+        QTest::newRow("no copy can be made") << "dangling link" << "";
+    }
+
+    // A bad auto-save file is copied aside beside every earlier copy before
+    // the auto-save replaces it; one that cannot be copied is never replaced.
+    void badAutoSave()
+    {
+        QFETCH(QString, inTheWay);
+        QFETCH(QString, copy);
+        const QString path = TuningWendleApplication::chordAutoSavePath();
+        const QDir config(TuningWendleApplication::configDir());
+        for (const QString& name : config.entryList({ ".temp.lmpr*" }, QDir::AllEntries | QDir::Hidden | QDir::System)) {
+            const QString entry = config.filePath(name);
+            QVERIFY(QFile::remove(entry) || QDir(entry).removeRecursively());
+        }
+        const QByteArray bad = "7/4 x\n";
+        QVERIFY(writeAll(path, bad));
+        if (inTheWay == "file")
+            QVERIFY(writeAll(path + ".bad", "an earlier copy\n"));
+        else if (inTheWay == "folder")
+            QVERIFY(QDir().mkpath(path + ".bad/x"));
+        else if (inTheWay == "dangling link")
+            QVERIFY(QFile::link(path + ".gone/x", path + ".bad"));
+        fill("2:9/8");
+        WindowRig::app()->loadAutoSavedChords();
+        QMetaObject::invokeMethod(WindowRig::app(), "autoSafe");
+
+        QCOMPARE(WindowRig::stored(), QString("2:9/8"));
+        if (!copy.isEmpty())
+            QCOMPARE(readAll(path + copy), bad);
+        if (inTheWay == "file")
+            QCOMPARE(readAll(path + ".bad"), QByteArray("an earlier copy\n"));
+        QCOMPARE(readAll(path), copy.isEmpty() ? bad : "0\n9/8 0\n" + QByteArray("0\n").repeated(18));
     }
 };
 

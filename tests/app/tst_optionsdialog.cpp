@@ -6,6 +6,7 @@
 #include "MidiOutput.h"
 #include "OptionsDialog.h"
 #include "SignalMeasure.h"
+#include "UpdateDialog.h"
 #include "WarningCatcher.h"
 #include "WendleNodeResetEvent.h"
 #include "WendleNodeSelectToggleEvent.h"
@@ -234,6 +235,42 @@ private slots:
         QTest::keyClick(d, Qt::Key_Escape);
         QVERIFY(!d->isVisible());
         QCOMPARE(options().baseNote, note);
+    }
+
+    void look_data()
+    {
+        QTest::addColumn<QString>("window"); // "options", "update" or "main"
+        QTest::addColumn<QString>("name");
+        // "letters", or "width": a rule's 80 px with two 6 px paddings and two 1 px borders is 94.
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("update check button") << "options" << "updateCheckButton" << "letters" << "as written";
+        QTest::newRow("check box") << "options" << "splitOctavesNotes" << "letters" << "as written";
+        QTest::newRow("another check box") << "options" << "softNodeReset" << "letters" << "as written";
+        QTest::newRow("update window button") << "update" << "closeButton" << "letters" << "as written";
+        QTest::newRow("main window button") << "main" << "loadPatchButton" << "letters" << "capitals";
+        QTest::newRow("G-slider range") << "options" << "glissOneRangeEdit" << "width" << "94";
+        QTest::newRow("MPE limit") << "options" << "glissRangeMPEEdit" << "width" << "94";
+        QTest::newRow("voices menu") << "options" << "numberOfVoicesMenu" << "width" << "94";
+    }
+
+    // Captions in capitals but where they are exempt, and the spin boxes'
+    // width, as the shown windows have them.
+    void look()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, name);
+        QFETCH(QString, property);
+        QFETCH(QString, shown);
+        QVERIFY(open());
+        UpdateDialog update(d);
+        update.show();
+        QWidget* top = window == "options" ? d.data() : window == "update" ? static_cast<QWidget*>(&update) : rig.window.get();
+        QVERIFY(QTest::qWaitForWindowExposed(top));
+        const QWidget* widget = top->findChild<QWidget*>(name);
+        QVERIFY(widget);
+        const bool capitals = widget->font().capitalization() == QFont::AllUppercase;
+        QCOMPARE(property == "width" ? QString::number(widget->width()) : capitals ? "capitals" : "as written", shown);
     }
 
     // Button and Ctrl+comma toggle it; every opening builds a new one where the

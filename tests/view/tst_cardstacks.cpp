@@ -6,6 +6,7 @@
 #include "FreeBallWidget.h"
 #include "NodeStackWidget.h"
 #include "PageRig.h"
+#include "TweakConstants.h"
 #include "WendleBallWidget.h"
 #include "WendleNoteEvent.h"
 #include "WendleTransposeEvent.h"
@@ -202,6 +203,30 @@ private slots:
         QVERIFY(cardAtBall());
         QCOMPARE(moved(before), atEnd);
         QCOMPARE(rig.sounding().size(), 2);
+    }
+
+    // A free ball's card stands at the ball's height, also after a redraw
+    // that shrinks the drawing, which leaves the scene's own rectangle as it was.
+    void freeCardAtBallHeight()
+    {
+        PageRig rig(0);
+        soundRatio(rig, SevenFifths);
+        NodeStackWidget* nodes = rig.page.nodeStack();
+        nodes->updatePositions();
+        const auto offset = [&] {
+            const FreeBallWidget* ball = nodes->index().value(SevenFifths);
+            const CardWidget* card = rig.page.cardStackTwo()->cards().value(SevenFifths);
+            if (!ball || !card)
+                return -1000;
+            const QPoint at = nodes->viewport()->mapToGlobal(nodes->mapFromScene(ball->scenePos()));
+            return at.y() - card->mapToGlobal(QPoint(0, card->height() / 2)).y();
+        };
+        QVERIFY2(std::abs(offset()) <= 1, qPrintable(QString::number(offset())));
+        const QScopedValueRollback<qint32> shorter(STRUT_2_LENGTH, 40);
+        rig.view()->rebuildScene(0);
+        nodes->updatePositions();
+        rig.page.cardStackTwo()->updatePositions();
+        QVERIFY2(std::abs(offset()) <= 1, qPrintable(QString::number(offset())));
     }
 
     // Cards are built once: after a transposition the stacks build them
