@@ -1,6 +1,5 @@
 #include "StoreAndRecall.h"
 
-#include "EngineCommand.h"
 #include "EngineCommandType.h"
 #include "PdPlayer.h"
 #include "SerializableRoot.h"
@@ -60,28 +59,10 @@ bool StoreAndRecall::waitForEngine() const
     // Offline the caller runs the callbacks itself, between its own gestures.
     if (!engine || !engine->streamRunning())
         return true;
-    CommandRingBuffer& ring = engine->guiCommandBuffer();
-    const int empty = (CommandRingBuffer::DefaultSize - 1) / int(sizeof(EngineCommand));
-    const QDeadlineTimer deadline(EngineWaitMs);
-    const auto drained = [&] {
-        while (ring.freeCommandSlots() < empty) {
-            if (deadline.hasExpired())
-                return false;
-            QThread::usleep(200);
-        }
+    // The callback that executes the last command posted so far wakes this
+    // thread once it has published what they did.
+    if (engine->waitForGuiCommands(QDeadlineTimer(EngineWaitMs)))
         return true;
-    };
-    // An empty ring means the callback that took our commands has begun; once
-    // a later callback has taken a command that does nothing, it has also
-    // published what they did.
-    if (drained()) {
-        WendlePath nowhere;
-        nowhere.steps[0] = WendlePath::InvalidMarker;
-        const WendleNoteEvent nothing(TogglePathNote, 1.0f, nowhere, WendleRatio());
-        ring.post(&nothing);
-        if (drained())
-            return true;
-    }
     qWarning().noquote() << QStringLiteral("The engine did not run the waiting commands within %1 ms; "
                                            "chords go by the notes it last reported")
                                 .arg(EngineWaitMs);

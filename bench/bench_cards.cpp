@@ -1,8 +1,10 @@
 // Prints what the cards cost on the GUI thread, where every transposition
 // builds every card again: one card built and laid out, one card painted,
-// the first stack's rebuild with 16 and 128 sounding balls, and one
-// spelling. Runs offscreen on a lattice page with the real engine offline
-// and the program's style sheet. Figures are medians of repeated runs.
+// the first stack's rebuild with 16 and 128 sounding balls, each card
+// showing new texts, beside a plain reference (as many bare QFrames with the
+// same labels, built anew in the same place), and one spelling. Runs
+// offscreen on a lattice page with the real engine offline and the program's
+// style sheet. Figures are medians of repeated runs.
 #include "CardStackTwoWidget.h"
 #include "CardStackWidget.h"
 #include "CardWidget.h"
@@ -15,17 +17,20 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFrame>
+#include <QLabel>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
 namespace {
 
-template <typename F>
-double medianUs(int runs, F&& f)
+template <typename F, typename Before>
+double medianUs(int runs, F&& f, Before&& before)
 {
     std::vector<double> times;
     for (int i = 0; i < runs; ++i) {
+        before(i);
         QElapsedTimer t;
         t.start();
         f();
@@ -36,6 +41,70 @@ double medianUs(int runs, F&& f)
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
 }
+
+template <typename F>
+double medianUs(int runs, F&& f)
+{
+    return medianUs(runs, f, [](int) {});
+}
+
+// What Qt alone costs for the same number of cards: bare frames, each with
+// the labels of one card (names, texts, places), built anew under the same
+// style sheet in a column of the stack's size.
+class ReferenceColumn
+{
+public:
+    explicit ReferenceColumn(const CardStackWidget* stack)
+        : mArea(stack->parentWidget())
+    {
+        mArea.setGeometry(stack->geometry());
+        mArea.show();
+        for (const CardWidget* card : stack->cards()) {
+            Frame frame { card->geometry(), {} };
+            for (const QLabel* label : card->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+                frame.labels.append({ label->objectName(), label->text(), label->pos(), !label->isHidden() });
+            mFrames.append(frame);
+        }
+    }
+
+    void rebuild()
+    {
+        qDeleteAll(mBuilt);
+        mBuilt.clear();
+        for (const Frame& f : std::as_const(mFrames)) {
+            auto frame = new QFrame(&mArea);
+            for (const Label& l : f.labels) {
+                auto label = new QLabel(frame);
+                label->setObjectName(l.name);
+                label->setText(l.text);
+                label->setVisible(l.shown);
+                label->ensurePolished();
+                label->adjustSize();
+                label->move(l.pos);
+            }
+            frame->setGeometry(f.geometry);
+            frame->show();
+            mBuilt.append(frame);
+        }
+    }
+
+private:
+    struct Label
+    {
+        QString name;
+        QString text;
+        QPoint pos;
+        bool shown;
+    };
+    struct Frame
+    {
+        QRect geometry;
+        QList<Label> labels;
+    };
+    QWidget mArea;
+    QList<Frame> mFrames;
+    QList<QFrame*> mBuilt;
+};
 
 void rebuildWith(int sounding)
 {
@@ -53,9 +122,19 @@ void rebuildWith(int sounding)
     }
     rig.run();
     CardStackWidget* stack = rig.page.cardStack();
-    const double us = medianUs(15, [stack] { stack->rebuildCards(); });
-    std::printf("rebuildCards, %3d sounding (%3d cards): %9.1f us, %6.1f us a card\n", sounding, int(stack->cards().size()),
-                us, us / std::max<qsizetype>(1, stack->cards().size()));
+    // Untimed, before each rebuild: every card has other texts to show, as
+    // after a change of base frequency and of the cents' decimals. (A
+    // transposition would also move balls' ratios off the drawing.)
+    const auto change = [&rig](int i) {
+        rig.lattice.baseFrequency = i % 2 ? 441.0f : 440.0f;
+        rig.settings.centsShowDecimals = i % 2 ? 2 : 1;
+    };
+    const double us = medianUs(15, [stack] { stack->rebuildCards(); }, change);
+    ReferenceColumn reference(stack);
+    const double plain = medianUs(15, [&reference] { reference.rebuild(); });
+    const qsizetype cards = std::max<qsizetype>(1, stack->cards().size());
+    std::printf("rebuildCards, %3d sounding (%3d cards): %9.1f us, %6.1f us a card; reference %9.1f us, ratio %4.2f\n",
+                sounding, int(stack->cards().size()), us, us / cards, plain, us / plain);
 }
 
 } // namespace

@@ -34,7 +34,10 @@ bool CommandRingBuffer::postCommand(const EngineCommand& command)
 {
     if (!mRing || rb_available_to_write(mRing) < int(sizeof(EngineCommand)))
         return false;
-    return rb_write_to_buffer(mRing, 1, reinterpret_cast<const char*>(&command), int(sizeof(EngineCommand))) == 0;
+    if (rb_write_to_buffer(mRing, 1, reinterpret_cast<const char*>(&command), int(sizeof(EngineCommand))) != 0)
+        return false;
+    mWritten.store(mWritten.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    return true;
 }
 
 int CommandRingBuffer::freeCommandSlots() const

@@ -2,6 +2,8 @@
 
 #include "EngineCommand.h"
 
+#include <atomic>
+
 struct ring_buffer;
 class WendleEvent;
 
@@ -32,10 +34,13 @@ public:
     void post(const WendleEvent* event);
     bool postCommand(const EngineCommand& command);
     int freeCommandSlots() const;
+    // Commands the ring has taken since it was made (not those it refused).
+    quint64 written() const { return mWritten.load(std::memory_order_relaxed); }
 
     // Reader side: every waiting command into the list, in order.
     void drain(EngineCommandList& list);
 
 private:
     ring_buffer* mRing = nullptr;
+    std::atomic<quint64> mWritten { 0 }; // written and read by the writer
 };

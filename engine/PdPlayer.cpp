@@ -263,12 +263,17 @@ void PdPlayer::processCallback(float* output, unsigned long frameCount, bool sil
     const int beforeGui = mReplayCount;
     runReplays(carried);
     mGuiRing.drain(mCommandList);
+    const qint64 guiCommands = mCommandList.count;
     executeList(mCommandList);
     runReplays(beforeGui - carried);
 
     applyPendingMasterVolume();
     if (mSoundingDirty)
         publishSounding();
+    // Counted once what they did is published. Replays that this callback's
+    // GUI commands left for the next one are part of what those commands do.
+    mGuiCommandsRun += quint64(guiCommands);
+    publishExecutedGuiCommands(mReplayCount == 0 ? mGuiCommandsRun : mGuiCommandsRun - quint64(guiCommands));
 
     const unsigned long blocks = frameCount / 64;
     unsigned long written = 0;
@@ -323,6 +328,16 @@ void PdPlayer::publishSounding()
     }
     mSounding.endWrite(n);
     mSoundingDirty = false;
+}
+
+void PdPlayer::publishExecutedGuiCommands(quint64 count)
+{
+    // Sequentially consistent, as the waiter's store of its target and its
+    // load of the count: one of the two sides sees the other.
+    mExecutedGuiCommands.store(count);
+    quint64 target = mGuiWaitTarget.load();
+    if (target != 0 && count >= target && mGuiWaitTarget.compare_exchange_strong(target, 0))
+        mGuiCommandsDone.release();
 }
 
 QList<WendleRatio> PdPlayer::getAllSoundingRatios() const

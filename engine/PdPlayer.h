@@ -14,6 +14,7 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QSemaphore>
 #include <QStringList>
 #include <QTimer>
 #include <QWaitCondition>
@@ -81,6 +82,12 @@ public:
     // --- GUI thread ---
     // The sounding ratios as the audio thread last published them.
     QList<WendleRatio> getAllSoundingRatios() const;
+    // Sleeps until the audio thread has executed every command posted to the
+    // GUI ring before this call and published what they did; false when the
+    // deadline came first. Only while a stream runs: nothing else would wake it.
+    bool waitForGuiCommands(QDeadlineTimer deadline);
+    // The GUI ring's commands that the audio thread has executed and published.
+    quint64 executedGuiCommands() const { return mExecutedGuiCommands.load(); }
     // Closes the open patch and returns when it is closed (or the wait timed out).
     void unloadPatch();
     // Opens `name` in `folder` on the audio thread; true when it opened.
@@ -213,6 +220,7 @@ private:
     void fadeOutBeforeClose(const QDeadlineTimer& deadline);
     void applyPendingMasterVolume();
     void publishSounding();
+    void publishExecutedGuiCommands(quint64 count);
     int activeVoices() const;
     Voice* mappedVoice(const WendleRatio& ratio);
     float frequencyOf(const WendleRatio& ratio) const;
@@ -299,6 +307,16 @@ private:
     std::atomic<float> mPendingMasterVolume { 0.0f };
     // Frames libpd has computed, so that the GUI thread can wait out a fade.
     std::atomic<quint64> mProcessedFrames { 0 };
+
+    // The GUI ring's commands executed and published (one writer: the audio
+    // thread, or the GUI thread when no stream runs), the count a waiting GUI
+    // thread needs (0: none waits), and its wake-up. The audio thread claims
+    // the target before it releases, so every release has one taker; a
+    // release takes no lock.
+    quint64 mGuiCommandsRun = 0;
+    std::atomic<quint64> mExecutedGuiCommands { 0 };
+    std::atomic<quint64> mGuiWaitTarget { 0 };
+    QSemaphore mGuiCommandsDone;
 
     // Type 13 re-posts: kept by the audio thread itself instead of writing into
     // the GUI ring, which has the GUI thread as its one writer.

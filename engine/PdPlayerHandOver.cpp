@@ -1,5 +1,6 @@
-// The GUI thread's side of a patch change: it fades the patch out, posts the
-// close or open to the audio thread and waits for exactly that command.
+// The GUI thread's side of a patch change (it fades the patch out, posts the
+// close or open to the audio thread and waits for exactly that command), and
+// its wait for the commands it posted before a store or recall.
 #include "PdPlayer.h"
 
 #include "AudioOutput.h"
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QThread>
 #include <cmath>
+#include <limits>
 
 #include "z_libpd.h"
 
@@ -141,6 +143,27 @@ bool PdPlayer::loadPendingPatch(const QString& folder, const QString& name)
     if (opened)
         emit patchLoaded(QFileInfo(folder + QLatin1Char('/') + name).absoluteFilePath());
     return opened;
+}
+
+bool PdPlayer::waitForGuiCommands(QDeadlineTimer deadline)
+{
+    const quint64 target = mGuiRing.written();
+    if (executedGuiCommands() >= target)
+        return true;
+    mGuiWaitTarget.store(target);
+    if (executedGuiCommands() < target) {
+        const qint64 ms = deadline.remainingTime();
+        const int timeout = ms < 0 ? -1 : int(std::min<qint64>(ms, std::numeric_limits<int>::max()));
+        if (mGuiCommandsDone.tryAcquire(1, timeout))
+            return true;
+    }
+    // Reached before sleeping, or the deadline came: the target is taken back
+    // unless the audio thread has just claimed it, and then so is its release.
+    quint64 expected = target;
+    if (mGuiWaitTarget.compare_exchange_strong(expected, 0))
+        return executedGuiCommands() >= target;
+    mGuiCommandsDone.acquire();
+    return true;
 }
 
 QStringList PdPlayer::macroNames() const

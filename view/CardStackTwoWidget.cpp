@@ -66,10 +66,14 @@ void CardStackTwoWidget::placeCard(const WendleRatio& ratio, CardWidget* card)
 
 void CardStackTwoWidget::rebuildCards()
 {
+    // As removeCards and addCard, with each card built again in its old widget.
     const QList<WendleRatio> ratios = mCards.keys();
     for (const WendleRatio& ratio : ratios) {
-        removeCards(ratio);
-        addCard(ratio);
+        CardWidget* card = mCards.take(ratio);
+        card->rebuild();
+        placeCard(ratio, card);
+        card->raise();
+        mCards.insert(ratio, card);
     }
 }
 

@@ -67,10 +67,25 @@ void CardStackWidget::placeCard(WendleBallWidget* ball, CardWidget* card)
 
 void CardStackWidget::rebuildCards()
 {
+    // As removeCard and addCard, but each card is built again in its old
+    // widget: a new one would be polished by the style sheet again, which is
+    // most of what a card costs.
     const QList<WendleBallWidget*> balls = mCards.keys();
     for (WendleBallWidget* ball : balls) {
-        removeCard(ball);
-        addCard(ball);
+        if (!ball->ball()) {
+            removeCard(ball);
+            continue;
+        }
+        CardWidget* card = mCards.take(ball);
+        if (mCardOverlay)
+            mCardOverlay->removePair(ball);
+        card->rebuild();
+        placeCard(ball, card);
+        // Stacked as new cards would be: each on top of those built before it.
+        card->raise();
+        if (mCardOverlay)
+            mCardOverlay->addPair(ball, card);
+        mCards.insert(ball, card);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "CardStackTwoWidget.h"
 #include "CardStackWidget.h"
 #include "EngineCommandType.h"
+#include "NotationGlyph.h"
 #include "NotationGraphics.h"
 #include "RatioContext.h"
 #include "Settings.h"
@@ -19,7 +20,6 @@
 #include <QPainter>
 #include <QStyleOption>
 #include <QSvgRenderer>
-#include <QSvgWidget>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -48,6 +48,21 @@ QLabel* namedLabel(const char* name, QWidget* parent)
     auto label = new QLabel(parent);
     label->setObjectName(QLatin1String(name));
     return label;
+}
+
+// A card without a page draws no graphics.
+const NotationGraphics& graphicsOr(const NotationGraphics* notation)
+{
+    static const NotationGraphics none;
+    return notation ? *notation : none;
+}
+
+// The label in `slot`, made at the card's first build and kept by later ones.
+QLabel* namedLabel(QLabel*& slot, const char* name, QWidget* parent)
+{
+    if (!slot)
+        slot = namedLabel(name, parent);
+    return slot;
 }
 
 // "+12.35", "-3", "+0": never "+-0" for a value that rounds to zero from below.
@@ -96,7 +111,13 @@ CardWidget::CardWidget(WendleBall* ball, CardStackWidget* stack)
     setFocusPolicy(Qt::NoFocus);
     mNotation = stack ? stack->notation() : nullptr;
     mLattice = stack && stack->view() ? stack->view()->lattice() : nullptr;
-    if (ball) {
+    readBall();
+    buildCard();
+}
+
+void CardWidget::readBall()
+{
+    if (WendleBall* ball = mBall) {
         mSteps = ball->path.toList();
         mRelativeRatio = WendleRatio(WendleRatio::ratioOfSteps(ball->path.steps, WendlePath::MaxSteps));
     }
@@ -105,7 +126,6 @@ CardWidget::CardWidget(WendleBall* ball, CardStackWidget* stack)
     WendleRatio::multiplyExact(mRelativeRatio.ratio, t, absolute);
     mAbsoluteRatio = WendleRatio(absolute);
     mFrequency = float(mAbsoluteRatio.toDouble()) * (mLattice ? mLattice->baseFrequency : 440.0f);
-    buildCard();
 }
 
 CardWidget::CardWidget(const WendleRatio& ratio, CardStackTwoWidget* stack)
@@ -116,9 +136,16 @@ CardWidget::CardWidget(const WendleRatio& ratio, CardStackTwoWidget* stack)
     setFocusPolicy(Qt::NoFocus);
     mNotation = stack ? stack->notation() : nullptr;
     mLattice = stack && stack->view() ? stack->view()->lattice() : nullptr;
+    readRatio();
+    buildCard();
+}
+
+void CardWidget::readRatio()
+{
+    mSteps.clear();
     const Rational t = mLattice ? mLattice->transpositionRatio.ratio : Rational(1, 1);
     Rational relative;
-    if (t.numerator() != 0 && WendleRatio::multiplyExact(ratio.ratio, Rational(t.denominator(), t.numerator()), relative)) {
+    if (t.numerator() != 0 && WendleRatio::multiplyExact(mAbsoluteRatio.ratio, Rational(t.denominator(), t.numerator()), relative)) {
         mRelativeRatio = WendleRatio(relative);
         const auto steps = mRelativeRatio.toSteps();
         for (int i = 0; steps[i] != 0; ++i)
@@ -134,10 +161,20 @@ CardWidget::CardWidget(const WendleRatio& ratio, CardStackTwoWidget* stack)
             mSteps.append(steps[i]);
     }
     mFrequency = float(mAbsoluteRatio.toDouble()) * (mLattice ? mLattice->baseFrequency : 440.0f);
-    buildCard();
 }
 
 CardWidget::~CardWidget() = default;
+
+void CardWidget::rebuild()
+{
+    if (mRatioCard)
+        readRatio();
+    else
+        readBall();
+    buildCard();
+    layoutCard();
+    update();
+}
 
 WendleBall* CardWidget::ball() const
 {
@@ -152,30 +189,26 @@ QSize CardWidget::sizeHint() const
 
 QByteArray CardWidget::colourSvg(const QByteArray& svg, const QColor& colour)
 {
-    const QByteArray hex = QStringLiteral("#%1%2%3")
-                               .arg(colour.red(), 2, 16, QLatin1Char('0'))
-                               .arg(colour.green(), 2, 16, QLatin1Char('0'))
-                               .arg(colour.blue(), 2, 16, QLatin1Char('0'))
-                               .toLatin1();
-    // A forward scan: each occurrence is replaced once, so a black colour ends too.
-    QByteArray out = svg;
-    out.replace("fill:#000000", "fill:" + hex);
-    out.replace("stroke:#000000", "stroke:" + hex);
-    return out;
+    return NotationGraphics::recoloured(svg, colour);
 }
 
 QByteArray CardWidget::colourSvg(const QByteArray& svg, int prime) const
 {
-    return colourSvg(svg, mLattice ? mLattice->primeColor(prime) : QColor(Qt::black));
+    return colourSvg(svg, primeColour(prime));
 }
 
-QSvgWidget* CardWidget::svgWidget(const QByteArray& svg)
+QColor CardWidget::primeColour(int prime) const
 {
-    auto widget = new QSvgWidget(this);
-    // A graphic that failed to load leaves its widget empty.
-    if (!svg.isEmpty())
-        widget->load(svg);
-    return widget;
+    return mLattice ? mLattice->primeColor(prime) : QColor(Qt::black);
+}
+
+NotationGlyph* CardWidget::glyph(NotationGlyph*& slot, QSvgRenderer* renderer)
+{
+    if (!slot)
+        slot = new NotationGlyph(this);
+    // A graphic that failed to load leaves its glyph empty.
+    slot->setRenderer(renderer);
+    return slot;
 }
 
 void CardWidget::buildCard()
@@ -191,28 +224,22 @@ void CardWidget::buildCard()
     const SpellingInputs inputs = SpellingInputs::current(mLattice);
     mSpelling = NoteSpelling::spellByIntervals(mSteps, mFrequency, inputs, &mEnharmonic);
 
-    static const NotationGraphics empty;
-    const NotationGraphics& n = mNotation ? *mNotation : empty;
+    const NotationGraphics& n = graphicsOr(mNotation);
 
-    mNoteLabel = namedLabel("noteLabel", this);
-    mNoteLabel->setText(QString(mSpelling.letterName()));
-    mOctaveLabel = namedLabel("octaveLabel", this);
-    mOctaveLabel->setText(QString::number(mSpelling.octave));
-    mCentsLabel = namedLabel("centsLabel", this);
-    mCentsLabel->setText(centsText(mSpelling.cents, std::clamp(options ? options->centsShowDecimals : 0, 0, 6)));
-    mRatioLabel = namedLabel("ratioLabel", this);
+    namedLabel(mNoteLabel, "noteLabel", this)->setText(QString(mSpelling.letterName()));
+    namedLabel(mOctaveLabel, "octaveLabel", this)->setText(QString::number(mSpelling.octave));
+    namedLabel(mCentsLabel, "centsLabel", this)
+        ->setText(centsText(mSpelling.cents, std::clamp(options ? options->centsShowDecimals : 0, 0, 6)));
     const bool withinOctave = options ? options->ratiosWithinOctave : RatioContext::withinOctave();
     mRatioText = WendleRatio::rationalText(absRel == 0 ? mRelativeRatio.ratio : mAbsoluteRatio.ratio, withinOctave);
-    mRatioLabel->setText(mRatioText);
-    mFreqLabel = namedLabel("freqLabel", this);
-    mFreqLabel->setText(frequencyText(mFrequency, tonebud));
-    mOctaveShiftLabel = namedLabel("octaveShiftLabel", this);
-    mEnharmonicLabel = namedLabel("enharmonicLabel", this);
-    mEnharmonicLabel->setText(QStringLiteral("enh"));
+    namedLabel(mRatioLabel, "ratioLabel", this)->setText(mRatioText);
+    namedLabel(mFreqLabel, "freqLabel", this)->setText(frequencyText(mFrequency, tonebud));
+    namedLabel(mOctaveShiftLabel, "octaveShiftLabel", this);
+    namedLabel(mEnharmonicLabel, "enharmonicLabel", this)->setText(QStringLiteral("enh"));
     mEnharmonicLabel->setVisible(mEnharmonic);
 
     const bool treble = mSpelling.octave >= 4;
-    mClef = svgWidget(n[treble ? TrebleClef : BassClef]);
+    glyph(mClef, n.renderer(treble ? TrebleClef : BassClef));
     mClef->resize(mClef->sizeHint());
 
     QList<int> all = inputs.transpositionPath + mSteps;
@@ -223,18 +250,19 @@ void CardWidget::buildCard()
         prime = 1;
     mColourPrime = prime;
 
-    mNoteHead = svgWidget(colourSvg(n[NoteHead], prime));
+    glyph(mNoteHead, n.renderer(NoteHead, primeColour(prime)));
     const int accidentalGraphic[5] = { DoubleFlat, Flat, -1, Sharp, DoubleSharp };
     const int a = mSpelling.accidental;
     const int graphic = a >= -2 && a <= 2 ? accidentalGraphic[a + 2] : -1;
-    mNameAccidental = svgWidget(graphic >= 0 ? n[graphic] : QByteArray());
-    mStaffAccidental = svgWidget(graphic >= 0 ? colourSvg(n[graphic], prime) : QByteArray());
+    glyph(mNameAccidental, graphic >= 0 ? n.renderer(graphic) : nullptr);
+    glyph(mStaffAccidental, graphic >= 0 ? n.renderer(graphic, primeColour(prime)) : nullptr);
     mNameAccidental->setVisible(graphic >= 0);
     mStaffAccidental->setVisible(graphic >= 0);
 
     float position = treble ? (5 - mSpelling.octave) * 3.5f + 1.5f - 0.5f * mSpelling.letter
                             : (3 - mSpelling.octave) * 3.5f + 2.5f - 0.5f * mSpelling.letter;
     // Notes far off the staff are written octaves nearer, as "8", "15", ... say.
+    mOctaveShift = 0;
     while (position < -1.0f) {
         position += 3.5f;
         ++mOctaveShift;
@@ -244,17 +272,25 @@ void CardWidget::buildCard()
         --mOctaveShift;
     }
     mStaffPosition = position;
-    if (mOctaveShift != 0)
-        mOctaveShiftLabel->setText(QString::number((std::abs(mOctaveShift) - 1) * 7 + 8));
+    mOctaveShiftLabel->setText(mOctaveShift != 0 ? QString::number((std::abs(mOctaveShift) - 1) * 7 + 8) : QString());
 
-    for (int i = 0; i < 6; ++i)
-        mTonebudGraphics[i] = n[TonebudArrow + i];
-    // Never shown: parsed only where tonebud notation is on, as every
-    // transposition builds every card again.
-    mArrow = svgWidget(tonebud ? mTonebudGraphics[0] : QByteArray());
-    mArrowHead = svgWidget(tonebud ? mTonebudGraphics[1] : QByteArray());
-    mArrow->hide();
-    mArrowHead->hide();
+    // Never shown, so made only where tonebud notation is on.
+    if (tonebud) {
+        glyph(mArrow, n.renderer(TonebudArrow))->hide();
+        glyph(mArrowHead, n.renderer(TonebudArrowhead))->hide();
+    }
+
+    // What tonebud notation drew for the card's last build is laid out anew.
+    qDeleteAll(mTonebudArrows);
+    mTonebudArrows.clear();
+    delete mDownPrimesLabel;
+    delete mUpPrimesLabel;
+    mDownPrimesLabel = nullptr;
+    mUpPrimesLabel = nullptr;
+    mDrawDownStem = false;
+    mDrawUpStem = false;
+    mUpPrimes.clear();
+    mDownPrimes.clear();
 
     if (tonebud) {
         if (absRel != 0)
@@ -284,8 +320,8 @@ void CardWidget::layoutCard()
     const bool tonebud = mTonebud != 0;
     mLineSpacing = H / 8.0f;
     const float ls = mLineSpacing;
-    const auto widthFor = [](QSvgWidget* w, int height) {
-        const QSize natural = w->renderer()->defaultSize();
+    const auto widthFor = [](const NotationGlyph* w, int height) {
+        const QSize natural = w->renderer() ? w->renderer()->defaultSize() : QSize();
         return natural.height() > 0 ? roundHalfAway(double(height) * natural.width() / natural.height()) : 0;
     };
 
@@ -402,13 +438,15 @@ void CardWidget::layoutArrows(const QList<int>& primes, bool down, int nx, int n
     const int outerTop = cr.y() - contentsMargins().top();
     const int outerBottom = cr.y() + cr.height() + contentsMargins().bottom();
 
+    const NotationGraphics& n = graphicsOr(mNotation);
     // Created at the first layout, moved at later ones.
-    const auto put = [&](const QByteArray& svg, const QRect& r, const char* name) {
-        QSvgWidget* w = nullptr;
+    const auto put = [&](QSvgRenderer* renderer, const QRect& r, const char* name) {
+        NotationGlyph* w = nullptr;
         if (used < mTonebudArrows.size()) {
             w = mTonebudArrows[used];
         } else {
-            w = svgWidget(svg);
+            w = new NotationGlyph(this);
+            w->setRenderer(renderer);
             w->setObjectName(QLatin1String(name));
             w->show();
             mTonebudArrows.append(w);
@@ -419,9 +457,9 @@ void CardWidget::layoutArrows(const QList<int>& primes, bool down, int nx, int n
 
     const int arrowX = nx + nw;
     const int arrowY = down ? ny + roundHalfAway(h / 2.0) : ny - 1 + roundHalfAway(h / 2.0) - a;
-    put(colourSvg(mTonebudGraphics[down ? 4 : 2], primes[0]), QRect(arrowX, arrowY, a, a), "");
+    put(n.renderer(down ? TonebudArrow45Down : TonebudArrow45Up, primeColour(primes[0])), QRect(arrowX, arrowY, a, a), "");
 
-    const QByteArray& head = mTonebudGraphics[down ? 5 : 3];
+    const int head = down ? TonebudArrowhead45Down : TonebudArrowhead45Up;
     int x = arrowX + a - s + d;
     int y = down ? arrowY + a - s + d : arrowY - d;
     int columns = 0;
@@ -442,13 +480,11 @@ void CardWidget::layoutArrows(const QList<int>& primes, bool down, int nx, int n
     for (int j = 1; j < primes.size(); ++j) {
         if (j > 1)
             advance();
-        put(colourSvg(head, primes[j]), QRect(x, y, s, s), "lastArrow");
+        put(n.renderer(head, primeColour(primes[j])), QRect(x, y, s, s), "lastArrow");
         if (x + roundHalfAway(1.25 * s) > limitX && j + 1 < primes.size()) {
             // No room for the rest: one grey head stands for them.
             advance();
-            QByteArray grey = head;
-            grey.replace("fill:#000000", "fill:#DDDDDD");
-            put(grey, QRect(x, y - (down ? 2 : 3), s + 4, s + 4), "lastArrow");
+            put(n.greyedRenderer(head), QRect(x, y - (down ? 2 : 3), s + 4, s + 4), "lastArrow");
             break;
         }
     }

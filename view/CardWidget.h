@@ -11,8 +11,9 @@
 
 class CardStackTwoWidget;
 class CardStackWidget;
+class NotationGlyph;
 class QLabel;
-class QSvgWidget;
+class QSvgRenderer;
 class Wendle;
 class WendleBall;
 struct NotationGraphics;
@@ -21,7 +22,8 @@ struct NotationGraphics;
 // by the ratio's spelling, with note name, octave, cents, ratio and
 // frequency. Its black graphics take the colour of the ratio's highest
 // prime. Clicks on it post engine commands. A card is built once: a change
-// of transposition or options is shown by building it again.
+// of transposition or options is shown by building it again, in place, so
+// that its widgets keep the style they were polished with.
 class CardWidget : public QFrame
 {
     Q_OBJECT
@@ -32,6 +34,10 @@ public:
     // The card of a bare sounding ratio in the second stack.
     CardWidget(const WendleRatio& ratio, CardStackTwoWidget* stack);
     ~CardWidget() override;
+
+    // Built and laid out again with the lattice's current transposition,
+    // base frequency and options, as a new card for the same ball or ratio would be.
+    void rebuild();
 
     QSize sizeHint() const override;
 
@@ -51,11 +57,11 @@ public:
     float lineSpacing() const { return mLineSpacing; }
     int octaveShift() const { return mOctaveShift; }
     int colourPrime() const { return mColourPrime; }
-    QSvgWidget* clef() const { return mClef; }
-    QSvgWidget* noteHead() const { return mNoteHead; }
-    QSvgWidget* staffAccidental() const { return mStaffAccidental; }
+    NotationGlyph* clef() const { return mClef; }
+    NotationGlyph* noteHead() const { return mNoteHead; }
+    NotationGlyph* staffAccidental() const { return mStaffAccidental; }
     // Every arrow and arrowhead of the colour tonebud notation, in drawing order.
-    const QList<QSvgWidget*>& tonebudArrows() const { return mTonebudArrows; }
+    const QList<NotationGlyph*>& tonebudArrows() const { return mTonebudArrows; }
     QLine downStem() const { return mDrawDownStem ? mDownStem : QLine(); }
     QLine upStem() const { return mDrawUpStem ? mUpStem : QLine(); }
 
@@ -73,22 +79,27 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    // The ratios, steps and frequency from the ball, or from the sounding
+    // ratio of a ratio card, under the lattice's current transposition.
+    void readBall();
+    void readRatio();
     void buildCard();
     void layoutCard();
     void layoutRatioLabel();
     void layoutTonebud(int nx, int ny, int nw, int h);
     void layoutArrows(const QList<int>& primes, bool down, int nx, int ny, int nw, int h, int& used);
     void layoutPrimeLabels(int nx, int ny, int nw, int h);
-    QSvgWidget* svgWidget(const QByteArray& svg);
+    QColor primeColour(int prime) const;
+    // The glyph in `slot`, made at the first build, showing `renderer`.
+    NotationGlyph* glyph(NotationGlyph*& slot, QSvgRenderer* renderer);
     void postNote() const;
 
-    QSvgWidget* mClef = nullptr;
-    QSvgWidget* mNoteHead = nullptr;
-    QSvgWidget* mStaffAccidental = nullptr;
-    QSvgWidget* mNameAccidental = nullptr;
-    QByteArray mTonebudGraphics[6];
-    QSvgWidget* mArrow = nullptr;
-    QSvgWidget* mArrowHead = nullptr;
+    NotationGlyph* mClef = nullptr;
+    NotationGlyph* mNoteHead = nullptr;
+    NotationGlyph* mStaffAccidental = nullptr;
+    NotationGlyph* mNameAccidental = nullptr;
+    NotationGlyph* mArrow = nullptr;
+    NotationGlyph* mArrowHead = nullptr;
     QLabel* mNoteLabel = nullptr;
     QLabel* mOctaveLabel = nullptr;
     QLabel* mCentsLabel = nullptr;
@@ -123,5 +134,5 @@ private:
     int mTonebud = 0;
     QList<int> mUpPrimes;
     QList<int> mDownPrimes;
-    QList<QSvgWidget*> mTonebudArrows;
+    QList<NotationGlyph*> mTonebudArrows;
 };

@@ -86,19 +86,31 @@ private slots:
         QCOMPARE(WindowRig::text(store.chords.value(3)), slot3);
     }
 
-    // A stream that has stopped calling back costs the store its deadline, not a hang.
+    // A stream that has stopped calling back costs the store its deadline,
+    // not a hang, while the ring fills and refuses the rest. One callback
+    // later the engine has run all that the ring took, and the next store
+    // waits for nothing: a refused command is never waited for.
     void stalledStream()
     {
         PdPlayer stalled;
         QVERIFY(stalled.createRings());
         stalled.setStreamRunning(true);
-        const WendleEvent off(AllNotesOff, 1.0f);
-        stalled.guiCommandBuffer().post(&off);
         WarningCatcher warnings;
+        const WendleEvent off(AllNotesOff, 1.0f);
+        const int room = stalled.guiCommandBuffer().freeCommandSlots();
+        for (int i = 0; i < room + 3; ++i)
+            stalled.guiCommandBuffer().post(&off);
+        QCOMPARE(warnings.count("Command buffer full"), 3);
         QElapsedTimer clock;
         clock.start();
         QVERIFY(StoreAndRecall(&stalled).soundingRatios().isEmpty());
         QVERIFY(clock.elapsed() >= StoreAndRecall::EngineWaitMs && clock.elapsed() < 5 * StoreAndRecall::EngineWaitMs);
+        QCOMPARE(stalled.executedGuiCommands(), quint64(0));
+
+        float out[2 * 64];
+        stalled.processCallback(out, 64, false);
+        QCOMPARE(stalled.executedGuiCommands(), quint64(room));
+        QVERIFY(StoreAndRecall(&stalled).soundingRatios().isEmpty());
         QCOMPARE(warnings.warnings().filter("did not run the waiting commands").size(), 1);
         stalled.setStreamRunning(false);
     }

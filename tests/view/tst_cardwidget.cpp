@@ -2,6 +2,7 @@
 #include "CardStackWidget.h"
 #include "CardWidget.h"
 #include "EngineCommandType.h"
+#include "NotationGlyph.h"
 #include "NotationGraphics.h"
 #include "PageRig.h"
 #include "WendleBallWidget.h"
@@ -9,7 +10,6 @@
 
 #include <QLabel>
 #include <QSvgRenderer>
-#include <QSvgWidget>
 #include <QtTest>
 #include <cmath>
 
@@ -270,8 +270,8 @@ private slots:
         rig.settings.toneBudNotation = mode;
         const CardWidget* card = sound(rig, source);
         QCOMPARE(card->tonebudArrows().size(), arrows);
-        QCOMPARE(card->findChildren<QSvgWidget*>("lastArrow").size(), std::max(0, arrows - 2));
-        for (const QSvgWidget* arrow : card->tonebudArrows())
+        QCOMPARE(card->findChildren<NotationGlyph*>("lastArrow").size(), std::max(0, arrows - 2));
+        for (const NotationGlyph* arrow : card->tonebudArrows())
             QVERIFY(arrow->renderer()->isValid() && card->rect().contains(arrow->geometry()));
         QStringList shown;
         for (const QLabel* l : card->findChildren<QLabel*>("SGBWLabel"))
