@@ -61,8 +61,6 @@ TuningWendleApplication::~TuningWendleApplication()
 {
     delete mMainWindow;
     mMainWindow = nullptr;
-    if (!mUdpListener.isAbandoned())
-        delete &mUdpListener;
     // Its windows and replies need the application: they go before it.
     UpdateManager::destroyInstance();
     qInstallMessageHandler(nullptr);
@@ -182,11 +180,11 @@ bool TuningWendleApplication::start()
 
     // The controller thread exists only for a player who has a tag table.
     if (QFileInfo::exists(config + QLatin1Char('/') + QLatin1String(RfidMap::FileName))) {
-        connect(&mUdpListener, SIGNAL(eventReceived(const WendleEvent*)), &mEngine, SLOT(queueEventSerial(const WendleEvent*)),
+        connect(mUdpListener.get(), SIGNAL(eventReceived(const WendleEvent*)), &mEngine, SLOT(queueEventSerial(const WendleEvent*)),
                 Qt::DirectConnection);
-        connect(&mUdpListener, SIGNAL(fatalError(QString)), this, SLOT(onUdpFatalError(QString)), Qt::QueuedConnection);
-        mUdpListener.setPort(mOptions.udpPort);
-        mUdpListener.start(QThread::InheritPriority);
+        connect(mUdpListener.get(), SIGNAL(fatalError(QString)), this, SLOT(onUdpFatalError(QString)), Qt::QueuedConnection);
+        mUdpListener->setPort(mOptions.udpPort);
+        mUdpListener->start(QThread::InheritPriority);
     }
 
     mInterface.attachEngine(&mEngine);
@@ -229,14 +227,15 @@ void TuningWendleApplication::shutdown()
 {
     captureWindowState();
     mChordStore.saveChordFile(chordAutoSavePath());
-    if (mUdpListener.isRunning()) {
+    if (mUdpListener->isRunning()) {
         qWarning() << "Stopping UDP thread...";
-        mUdpListener.requestStop();
-        if (!mUdpListener.wait(QDeadlineTimer(2000, Qt::CoarseTimer))) {
+        mUdpListener->requestStop();
+        if (!mUdpListener->wait(QDeadlineTimer(2000, Qt::CoarseTimer))) {
             qCritical() << "UDP thread couldn't be stopped, exiting anyway";
             // Waiting longer could hang the quit for good; the thread is cut
             // off from the engine, which goes before it may end.
-            mUdpListener.abandon();
+            mUdpListener->abandon();
+            mUdpListener.release();
         }
     }
     if (mLattice.autoSaveEnabled())

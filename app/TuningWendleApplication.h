@@ -13,6 +13,7 @@
 #include <QMutex>
 #include <QSet>
 #include <QString>
+#include <memory>
 
 class MainWindow;
 class QSocketNotifier;
@@ -58,7 +59,7 @@ public:
 
     MainWindow* mainWindow() const { return mMainWindow; }
     Wendle& lattice() { return mLattice; }
-    UdpListener& udpListener() { return mUdpListener; }
+    UdpListener& udpListener() { return *mUdpListener; }
     PdPlayer& engine() { return mEngine; }
     Interface& midiInterface() { return mInterface; }
     PaAudioOutput& audioOutput() { return mAudioOutput; }
@@ -93,7 +94,7 @@ private:
     Wendle mLattice;
     // On the heap: a controller thread that will not stop at shutdown is left
     // running, with its object, to the process's end.
-    UdpListener& mUdpListener = *new UdpListener;
+    std::unique_ptr<UdpListener> mUdpListener = std::make_unique<UdpListener>();
     PdPlayer mEngine;
     Interface mInterface;
     PaAudioOutput mAudioOutput;
