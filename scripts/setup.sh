@@ -25,7 +25,7 @@ PACKAGES=(
     portaudio19-dev librtmidi-dev libboost-dev
     xvfb xauth xdotool imagemagick sox
     python3   # the headless runs serve a local update feed with its http.server
-    jackd2   # also ships jack_rec and jack_midi_dump
+    jackd2 libjack-jackd2-dev   # the server, jack_rec and jack_lsp; the tests' MIDI peer links libjack
 )
 
 apt_updated=0
