@@ -584,6 +584,25 @@ private slots:
         EXPECT_HEARD(*out, *mOther, onOther);
     }
 
+    // The peer's own check: what its ring cannot keep is told, and what it
+    // kept comes whole and in order.
+    void peerTellsWhatItDropped()
+    {
+        MidiPeer small(JackServer::uniqueName("wendle-small"), 1024);
+        QVERIFY2(small.isReady(), qPrintable(small.error()));
+        Interface iface(jackOutput());
+        MidiOutput& out = *iface.midiOutput();
+        QVERIFY(out.openPortByName(small.port()));
+        waitConnected(small);
+        // 96 messages of 11 bytes in the ring; the call returns once all are with JACK.
+        out.sendPitchBendRangeRpn(200);
+        QVERIFY(small.waitCycles());
+        const QStringList problems = small.takeProblems();
+        QVERIFY2(problems.size() == 1 && problems[0].contains("dropped 3 events"), qPrintable(problems.join('\n')));
+        const Messages kept = small.take();
+        QCOMPARE(MidiPeer::hex(kept), MidiPeer::hex(rpn(200).mid(0, 93)));
+    }
+
     void fallback_data()
     {
         QTest::addColumn<bool>("server");

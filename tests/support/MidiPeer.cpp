@@ -98,10 +98,11 @@ void MidiPeer::record(jack_nframes_t frames)
         written += size;
     };
     quint64 dropped = 0;
+    quint64 vanished = 0;
     for (quint32 i = 0; i < count; ++i) {
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, buffer, i) != 0) {
-            ++dropped;
+            ++vanished;
             continue;
         }
         const Header header { cycle + event.time, quint32(event.size) };
@@ -115,6 +116,8 @@ void MidiPeer::record(jack_nframes_t frames)
     mWritten.store(written, std::memory_order_release);
     if (dropped)
         mDropped.fetch_add(dropped, std::memory_order_relaxed);
+    if (vanished)
+        mVanished.fetch_add(vanished, std::memory_order_relaxed);
     mEvents.fetch_add(count, std::memory_order_relaxed);
     // Last: a cycle counted has published its events.
     mCycles.store(cycles + 1, std::memory_order_release);
@@ -226,6 +229,15 @@ QStringList MidiPeer::takeProblems()
                    .arg(mRingSize)
                    .arg(dropped - mDroppedTold);
         mDroppedTold = dropped;
+    }
+    // The sender cleared its buffer while this peer read it: the server had
+    // started the next cycle without waiting for this peer.
+    const quint64 vanished = mVanished.load(std::memory_order_relaxed);
+    if (vanished > mVanishedTold) {
+        all << QStringLiteral("%1 events vanished from %2 while it read them: the sender ran its next cycle meanwhile")
+                   .arg(vanished - mVanishedTold)
+                   .arg(mPort);
+        mVanishedTold = vanished;
     }
     const quint64 lost = mJackLost.load(std::memory_order_relaxed);
     if (lost > mJackLostTold) {

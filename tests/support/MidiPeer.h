@@ -16,9 +16,9 @@ struct _jack_port;
 // cycle, with its frame time, into a ring allocated here, and counts what it
 // could not keep: the test takes the messages often enough, or sizes the
 // ring for all it expects. takeProblems() names every event the ring dropped,
-// every event JACK reports lost on the way to the port, and every malformed
-// message; account() tells the cycles this peer missed, whose events a
-// server that drops late clients has lost.
+// every event JACK reports lost on the way to the port or took away while it
+// was read, and every malformed message; account() tells the cycles this
+// peer missed, whose events a server that drops late clients has lost.
 //
 // The waits end on what arrives or on a deadline, never on a quiet spell.
 class MidiPeer
@@ -89,6 +89,7 @@ private:
     std::atomic<quint64> mCycles { 0 };
     std::atomic<quint64> mEvents { 0 };
     std::atomic<quint64> mDropped { 0 };
+    std::atomic<quint64> mVanished { 0 };
     std::atomic<quint64> mJackLost { 0 };
     std::atomic<quint32> mMostInCycle { 0 };
     std::atomic<quint64> mSkipped { 0 };
@@ -97,6 +98,7 @@ private:
     std::atomic<quint64> mConnectionChanges { 0 };
     std::atomic<quint32> mLastFrame { 0 };
     quint64 mDroppedTold = 0;
+    quint64 mVanishedTold = 0;
     quint64 mJackLostTold = 0;
 
     Messages mPending;
