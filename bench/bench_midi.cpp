@@ -185,7 +185,7 @@ int main(int argc, char** argv)
         std::printf("jackd and jack_lsp are needed (scripts/setup.sh installs them)\n");
         return 1;
     }
-    JackServer server(JackServer::uniqueName("wendle-bench-midi"));
+    JackServer server(JackServer::uniqueName("wendle-bench-midi"), 48000, 256, JackServer::LateClients::Wait);
     if (!server.isRunning()) {
         std::printf("%s\n", qPrintable(server.error()));
         return 1;

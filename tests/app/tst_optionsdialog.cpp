@@ -402,7 +402,8 @@ int main(int argc, char** argv)
     // The MIDI output looks for its system when the application is made.
     std::unique_ptr<JackServer> server;
     if (JackServer::missingTool({ "jackd", "jack_lsp" }).isEmpty())
-        server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-options"));
+        server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-options"), 48000, 256,
+                                              JackServer::LateClients::Wait); // the synths miss no message
     QCoreApplication::setApplicationName(TuningWendleApplication::Name);
     TuningWendleApplication app(argc, argv);
     TestOptionsDialog test(server);

@@ -89,7 +89,9 @@ private slots:
         std::unique_ptr<JackServer> server;
         std::unique_ptr<MidiPeer> peer;
         if (jack) {
-            server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-midi-program"));
+            // Every message is compared: cycles wait for a late client.
+            server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-midi-program"), 48000, 256,
+                                                  JackServer::LateClients::Wait);
             QVERIFY2(server->isRunning(), qPrintable(server->error()));
             peer = std::make_unique<MidiPeer>(JackServer::uniqueName("wendle-synth"));
             QVERIFY2(peer->isReady(), qPrintable(peer->error()));

@@ -40,7 +40,9 @@ private slots:
         const QString missing = JackServer::missingTool({ "jackd", "jack_lsp" });
         if (!missing.isEmpty())
             QSKIP(qPrintable(missing + " not installed: these tests need the jackd2 package (scripts/setup.sh installs it)"));
-        mServer = std::make_unique<JackServer>(JackServer::uniqueName("wendle-midi-threads"));
+        // A lost note off would be a hanging note: cycles wait for a late client.
+        mServer = std::make_unique<JackServer>(JackServer::uniqueName("wendle-midi-threads"), 48000, 256,
+                                               JackServer::LateClients::Wait);
         QVERIFY2(mServer->isRunning(), qPrintable(mServer->error()));
         for (auto& peer : mPeers) {
             peer = std::make_unique<MidiPeer>(JackServer::uniqueName("wendle-peer"));
