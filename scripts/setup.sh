@@ -26,7 +26,7 @@ PACKAGES=(
     xvfb xauth xdotool imagemagick sox
     xclip   # the headless runs read the diagnostics window's text through the clipboard
     python3   # the headless runs serve a local update feed with its http.server
-    jackd2   # also ships jack_rec and jack_midi_dump
+    jackd2 libjack-jackd2-dev   # the server, jack_rec and jack_lsp; the tests' MIDI peer links libjack
 )
 
 apt_updated=0

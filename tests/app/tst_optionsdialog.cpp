@@ -1,11 +1,13 @@
 // The options window on the real window and engine (offline, real patches)
 // in a temporary configuration folder; its MIDI and audio device changes on a
-// private JACK server, with jack_midi_dump as the synth.
+// private JACK server, with a MIDI peer of the test's own as the synth.
 #include "EngineCommandType.h"
-#include "MidiDump.h"
+#include "JackServer.h"
 #include "MidiOutput.h"
+#include "MidiPeer.h"
 #include "OptionsDialog.h"
 #include "SignalMeasure.h"
+#include "SynthModel.h"
 #include "UpdateDialog.h"
 #include "WarningCatcher.h"
 #include "WendleNodeResetEvent.h"
@@ -35,7 +37,7 @@ public:
 private:
     WindowRig rig;
     std::unique_ptr<JackServer>& mServer;
-    std::unique_ptr<MidiDump> mPeers[2];
+    std::unique_ptr<MidiPeer> mPeers[2];
     QJsonObject mDefaults;
     QPointer<OptionsDialog> d;
 
@@ -72,6 +74,18 @@ private:
     }
 
     bool jackReady() const { return mServer && mPeers[1]; }
+    static MidiOutput& midiOutput() { return *WindowRig::app()->midiInterface().midiOutput(); }
+
+    // What the output sent before now, on `peer`: a range change first sends
+    // what is queued (in MPE it sends the range again), and a port closed
+    // before had its last messages taken.
+    static QList<QByteArray> heardSoFar(MidiPeer& peer)
+    {
+        midiOutput().setPitchBendRange(midiOutput().pitchBendRange());
+        if (!peer.waitCycles())
+            qWarning().noquote() << "the peer stopped:" << peer.account();
+        return peer.take();
+    }
 
 private slots:
     void initTestCase()
@@ -82,8 +96,8 @@ private slots:
         WindowRig::app()->midiInterface().attachEngine(&engine());
         for (auto& peer : mPeers) {
             if (mServer && mServer->isRunning())
-                peer = std::make_unique<MidiDump>(JackServer::uniqueName("wendle-synth"));
-            QVERIFY(!peer || peer->waitReady());
+                peer = std::make_unique<MidiPeer>(JackServer::uniqueName("wendle-synth"));
+            QVERIFY2(!peer || peer->isReady(), qPrintable(peer->error()));
         }
     }
 
@@ -300,35 +314,46 @@ private slots:
     void midiChanges()
     {
         if (!jackReady())
-            QSKIP("no private JACK server with jack_midi_dump (scripts/setup.sh installs jackd2)");
+            QSKIP("no private JACK server (scripts/setup.sh installs jackd2)");
         QVERIFY(open());
         choose("midiOutputDeviceMenu", mPeers[0]->port());
         choose(in("midiOutputChannelMenu"), 0);
         in<QDoubleSpinBox>("glissRangeMPEEdit")->setValue(150);
-        SynthModel mpe;
-        mpe.feed(mPeers[0]->collect(1));
-        QList<int> ranges;
-        for (int c = 0; c < 16; ++c)
-            ranges << mpe.rangeCents(c);
-        QVERIFY2(ranges.contains(200) && !ranges.contains(50), qPrintable(QDebug::toString(ranges)));
+        // Every channel's range ends at 200 cents, none at the 50 before.
+        const auto ranges = [](const QList<QByteArray>& sent) {
+            SynthModel mpe;
+            mpe.feed(sent);
+            QList<int> cents;
+            for (int c = 0; c < 16; ++c)
+                cents << mpe.rangeCents(c);
+            return cents;
+        };
+        mPeers[0]->waitFor([&](const QList<QByteArray>& sent) { return ranges(sent) == QList<int>(16, 200); });
+        // The dialog's changes sent theirs before they returned: all has come two cycles on.
+        QList<QByteArray> sent = mPeers[0]->take();
+        QVERIFY(mPeers[0]->waitCycles());
+        sent += mPeers[0]->take();
+        QVERIFY2(ranges(sent) == QList<int>(16, 200), qPrintable(QDebug::toString(ranges(sent)) + ' ' + mPeers[0]->account()));
 
         choose("numberOfVoicesMenu", "128");
         engine().setMaxVoices(options().mainPatchNumberOfVoices);
         choose(in("midiOutputChannelMenu"), 1);
-        mPeers[0]->take();
+        heardSoFar(*mPeers[0]);
         for (int k = 0; k < 128; ++k)
             note(WendleRatio(128 + k, 128));
         WindowRig::run();
         QCOMPARE(engine().getAllSoundingRatios().size(), 128);
         SynthModel synth;
-        const QList<QByteArray> sent = mPeers[0]->collect(96, 5000, 300);
+        sent = heardSoFar(*mPeers[0]);
         synth.feed(sent);
-        QVERIFY(mPeers[0]->takeMalformed().isEmpty());
         const auto noteOns = std::count_if(sent.begin(), sent.end(), [](const QByteArray& m) { return (quint8(m[0]) & 0xF0) == 0x90; });
-        QVERIFY(noteOns > 0 && noteOns <= MidiOutput::KeyedVoices && synth.sounding().size() == noteOns);
+        QVERIFY2(noteOns > 0 && noteOns <= MidiOutput::KeyedVoices && synth.sounding().size() == noteOns,
+                 qPrintable(QString::number(noteOns) + ' ' + mPeers[0]->account()));
         choose(in("midiOutputDeviceMenu"), 0);
-        synth.feed(mPeers[0]->collect(1));
+        synth.feed(heardSoFar(*mPeers[0]));
         QCOMPARE(synth.sounding(), QStringList());
+        const QStringList problems = mPeers[0]->takeProblems();
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
         QCOMPARE(WindowRig::app()->midiInterface().midiOutput()->portName(), QString(MidiOutput::NoPortName));
     }
 
@@ -337,7 +362,7 @@ private slots:
     void midiWhilePlaying()
     {
         if (!jackReady())
-            QSKIP("no private JACK server with jack_midi_dump");
+            QSKIP("no private JACK server");
         QVERIFY(open());
         PaAudioOutput& audio = WindowRig::app()->audioOutput();
         QVERIFY(audio.init(256, -1, &engine()) && engine().streamRunning());
@@ -363,9 +388,9 @@ private slots:
         QTRY_VERIFY(engine().getAllSoundingRatios().isEmpty());
         choose(in("midiOutputDeviceMenu"), 0);
         for (int p = 0; p < 2; ++p) {
-            synths[p].feed(mPeers[p]->collect(0, 1000, 200));
-            const QStringList malformed = mPeers[p]->takeMalformed();
-            QVERIFY2(malformed.isEmpty(), qPrintable(malformed.join('\n')));
+            synths[p].feed(heardSoFar(*mPeers[p]));
+            const QStringList problems = mPeers[p]->takeProblems();
+            QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
             QCOMPARE(synths[p].sounding(), QStringList());
         }
     }
@@ -413,8 +438,9 @@ int main(int argc, char** argv)
     qputenv("XDG_DATA_HOME", home.path().toUtf8());
     // The MIDI output looks for its system when the application is made.
     std::unique_ptr<JackServer> server;
-    if (JackServer::missingTool({ "jackd", "jack_lsp", "jack_midi_dump" }).isEmpty())
-        server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-options"));
+    if (JackServer::missingTool({ "jackd", "jack_lsp" }).isEmpty())
+        server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-options"), 48000, 256,
+                                              JackServer::LateClients::Wait); // the synths miss no message
     QCoreApplication::setApplicationName(TuningWendleApplication::Name);
     TuningWendleApplication app(argc, argv);
     TestOptionsDialog test(server);

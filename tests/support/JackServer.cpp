@@ -58,17 +58,17 @@ JackProcess::~JackProcess()
     }
 }
 
-JackServer::JackServer(const QString& name, int rate, int period)
+JackServer::JackServer(const QString& name, int rate, int period, LateClients late)
     : mName(name)
 {
     // jackd's output is kept for the error, should it not come up.
     mLogPath = QDir::temp().filePath(name + QStringLiteral(".log"));
-    mServer = std::make_unique<JackProcess>(QStringLiteral("jackd"),
-                                            QStringList { QStringLiteral("--no-realtime"), QStringLiteral("-n"), name,
-                                                          QStringLiteral("-d"), QStringLiteral("dummy"),
-                                                          QStringLiteral("-r"), QString::number(rate),
-                                                          QStringLiteral("-p"), QString::number(period) },
-                                            mLogPath);
+    QStringList arguments { QStringLiteral("--no-realtime"), QStringLiteral("-n"), name };
+    if (late == LateClients::Wait)
+        arguments << QStringLiteral("--sync");
+    arguments << QStringLiteral("-d") << QStringLiteral("dummy") << QStringLiteral("-r") << QString::number(rate)
+              << QStringLiteral("-p") << QString::number(period);
+    mServer = std::make_unique<JackProcess>(QStringLiteral("jackd"), arguments, mLogPath);
     use(name);
     QElapsedTimer clock;
     clock.start();

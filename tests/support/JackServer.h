@@ -33,7 +33,15 @@ private:
 class JackServer
 {
 public:
-    explicit JackServer(const QString& name, int rate = 48000, int period = 256);
+    // What a cycle does about a client that has not run when the next one is
+    // due. Drop starts the next cycle without it, as a sound card's clock
+    // would: the events its predecessors sent in the missed cycle are lost.
+    // Wait makes the server wait for every client (jackd's synchronous
+    // mode): a client starved of CPU delays the cycles instead.
+    enum class LateClients { Drop, Wait };
+
+    explicit JackServer(const QString& name, int rate = 48000, int period = 256,
+                        LateClients late = LateClients::Drop);
     ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
