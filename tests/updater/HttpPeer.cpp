@@ -12,6 +12,7 @@ HttpPeer::HttpPeer()
             connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
                 mInput.remove(socket);
                 mSending.remove(socket);
+                mHeld.remove(socket);
                 socket->deleteLater();
             });
         }
@@ -41,6 +42,14 @@ QByteArray HttpPeer::bytes(qint64 n, qint64 from)
     for (qint64 i = 0; i < n; ++i)
         out[i] = char(quint32(from + i) * 2654435761u >> 24);
     return out;
+}
+
+qint64 HttpPeer::held() const
+{
+    qint64 sum = 0;
+    for (const qint64 n : mHeld)
+        sum += n;
+    return sum;
 }
 
 void HttpPeer::onData(QTcpSocket* socket)
@@ -86,7 +95,12 @@ void HttpPeer::pump(QTcpSocket* socket)
         return;
     }
     if (a.cutAt >= 0 && a.cutAt < size) {
-        if (!a.stall)
+        // Held only once the bytes have left for the client.
+        if (socket->bytesToWrite() > 0)
+            return;
+        if (a.stall)
+            mHeld.insert(socket, sent);
+        else
             socket->disconnectFromHost();
         mSending.remove(socket);
         return;

@@ -42,6 +42,9 @@ public:
     int requests(const QString& target) const { return mTargets.count(target); }
     int requests() const { return int(mTargets.size()); }
     QByteArray lastUserAgent() const { return mUserAgent; }
+    // Body bytes sent on connections the peer now holds open with nothing
+    // more to come (answers with `stall`), summed.
+    qint64 held() const;
     // `n` bytes of the generated body from offset `from`.
     static QByteArray bytes(qint64 n, qint64 from = 0);
 
@@ -57,4 +60,5 @@ private:
     QHash<QTcpSocket*, QByteArray> mInput;
     QHash<QTcpSocket*, Answer> mSending;
     QHash<QTcpSocket*, qint64> mSent;
+    QHash<QTcpSocket*, qint64> mHeld;
 };
