@@ -12,7 +12,6 @@ HttpPeer::HttpPeer()
             connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
                 mInput.remove(socket);
                 mSending.remove(socket);
-                mHeld.remove(socket);
                 socket->deleteLater();
             });
         }
@@ -42,14 +41,6 @@ QByteArray HttpPeer::bytes(qint64 n, qint64 from)
     for (qint64 i = 0; i < n; ++i)
         out[i] = char(quint32(from + i) * 2654435761u >> 24);
     return out;
-}
-
-qint64 HttpPeer::held() const
-{
-    qint64 sum = 0;
-    for (const qint64 n : mHeld)
-        sum += n;
-    return sum;
 }
 
 void HttpPeer::onData(QTcpSocket* socket)
@@ -99,7 +90,7 @@ void HttpPeer::pump(QTcpSocket* socket)
         if (socket->bytesToWrite() > 0)
             return;
         if (a.stall)
-            mHeld.insert(socket, sent);
+            mHeld += sent;
         else
             socket->disconnectFromHost();
         mSending.remove(socket);

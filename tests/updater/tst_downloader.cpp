@@ -119,6 +119,18 @@ private slots:
         QFETCH(bool, cancel);
         QFETCH(int, requests);
         QFETCH(int, stallMs);
+        // A stall limit that ran out before the peer had even sent its third
+        // says only that this machine was slow: again, with twice the time.
+        bool again = true;
+        for (int limit = stallMs; again && !QTest::currentTestFailed(); limit *= 2)
+            download(target, answer, saved, cancel, requests, limit, &again);
+    }
+
+private:
+    void download(const QString& target, const Answer& answer, const QString& saved, bool cancel, int requests, int stallMs,
+                  bool* again)
+    {
+        *again = false;
         UpdaterRig rig;
         HttpPeer peer;
         BoxAnswerer boxes;
@@ -155,6 +167,10 @@ private slots:
         }
         boxes.answers << QMessageBox::Cancel; // the install offer
         QTRY_VERIFY_WITH_TIMEOUT(!d.isDownloading(), 10000);
+        if (answer.stall && !cancel && peer.held() == 0 && stallMs < 10000) {
+            *again = true;
+            return;
+        }
 
         QCOMPARE(peer.requests(), requests);
         QCOMPARE(fileBytes(rig.downloads() + "taken.bin"), players);
@@ -181,6 +197,7 @@ private slots:
         QVERIFY(rig.opened.isEmpty());
     }
 
+private slots:
     // "OK" shows the folder, never runs the file; with no handler a box names the file.
     void showsTheFile_data()
     {
