@@ -125,24 +125,19 @@ class TestPaAudioOutput : public QObject
 
     bool sounding(const WendleRatio& ratio) const { return mPlayer->getAllSoundingRatios().contains(ratio); }
 
-    // Returns once the stream has begun `callbacks` callbacks after the call,
-    // so has finished all but the last: audio time as the GUI thread sees
-    // it. Each callback takes every command waiting, here one that does nothing.
+    // Returns once the stream has run `callbacks` callbacks' commands since
+    // the call, so has finished all but the last of those callbacks: audio
+    // time as the GUI thread sees it. Each waits for a command that does nothing.
     bool waitForCallbacks(int callbacks)
     {
-        CommandRingBuffer& ring = mPlayer->guiCommandBuffer();
-        const int empty = (CommandRingBuffer::DefaultSize - 1) / int(sizeof(EngineCommand));
         WendlePath nowhere;
         nowhere.steps[0] = WendlePath::InvalidMarker;
         const WendleNoteEvent nothing(TogglePathNote, 1.0f, nowhere, WendleRatio());
-        QDeadlineTimer deadline(60000);
+        const QDeadlineTimer deadline(60000);
         for (int i = 0; i < callbacks; ++i) {
-            ring.post(&nothing);
-            while (ring.freeCommandSlots() < empty) {
-                if (deadline.hasExpired())
-                    return false;
-                QThread::usleep(200);
-            }
+            mPlayer->guiCommandBuffer().post(&nothing);
+            if (!mPlayer->waitForGuiCommands(deadline))
+                return false;
         }
         return true;
     }
