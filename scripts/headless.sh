@@ -606,8 +606,12 @@ else
                     out card_size "${BASH_REMATCH[1]}x${BASH_REMATCH[2]}"
                     xdotool mousemove --sync "${card%,*}" "${card#*,}" click 3
                     log "right-clicked the card at $card"
-                    sleep 0.5
-                    import -window root "$OUT/card.png"
+                    # Gone once the window is redrawn: a busy machine takes its time.
+                    for ((i = 0; i < 20; i++)); do
+                        sleep 0.5
+                        import -window root "$OUT/card.png"
+                        is_card "$(white_box "$OUT/card.png")" || break
+                    done
                     if is_card "$(white_box "$OUT/card.png")"; then out card_after_right_click shown; else out card_after_right_click gone; fi
                 else
                     out card missing
@@ -643,10 +647,10 @@ else
                 [[ $(xdotool getwindowname "$id" 2>/dev/null) == "$APP_NAME" ]] && { echo "$id"; return; }
             done
         }
-        # options_becomes shown|gone: waits up to 3 s for the window to be so.
+        # options_becomes shown|gone: waits up to 10 s for the window to be so.
         options_becomes() {
             local i
-            for ((i = 0; i < 30; i++)); do
+            for ((i = 0; i < 100; i++)); do
                 if [[ -n $(options_window) ]]; then [[ $1 == shown ]] && return 0; else [[ $1 == gone ]] && return 0; fi
                 sleep 0.1
             done

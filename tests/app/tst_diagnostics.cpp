@@ -47,7 +47,8 @@ private slots:
             });
         for (std::thread& t : threads)
             t.join();
-        QTest::qWait(50);
+        // Every line was posted to the window before its thread ended.
+        QCoreApplication::processEvents();
         if (!forwarding()) {
             QVERIFY(mDialog->findChild<QPlainTextEdit*>()->toPlainText().isEmpty());
             return;
@@ -76,7 +77,7 @@ private slots:
         QVERIFY(!mDialog->isVisible());
         const int before = mDialog->findChild<QPlainTextEdit*>()->blockCount();
         std::thread([] { log(2); }).join();
-        QTest::qWait(100);
+        QCoreApplication::processEvents(); // the line was posted before the join
         mDialog->show();
         QCOMPARE(lines("[12]").size(), forwarding() ? 2 : 0);
         QCOMPARE(mDialog->findChild<QPlainTextEdit*>()->blockCount() - before, forwarding() ? 1 : 0);

@@ -11,6 +11,7 @@
 #include <QSlider>
 #include <QStackedWidget>
 #include <QtTest>
+#include <algorithm>
 
 class TestKeys : public QObject
 {
@@ -187,8 +188,10 @@ private slots:
         rig.modals->seen.clear();
 
         QTest::keyClick(w, Qt::Key(key), Qt::KeyboardModifiers(mods));
-        // Clicks are animated: the button flashes before it clicks.
-        QTest::qWait(150);
+        // Clicks are animated: the button shows down, and clicks as it comes up.
+        const QList<QAbstractButton*> buttons = w->findChildren<QAbstractButton*>();
+        QTRY_VERIFY(std::none_of(buttons.begin(), buttons.end(), [](const QAbstractButton* b) { return b->isDown(); }));
+        QCoreApplication::processEvents();
         QTRY_COMPARE(state(kind), expected);
         if (setup == "rowJ" && kind == "types") {
             WindowRig::app()->chordStore().chords.insert(11, { WendleRatio(5, 4) });

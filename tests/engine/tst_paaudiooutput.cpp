@@ -9,6 +9,7 @@
 #include "WendlePath.h"
 #include "WendleRatio.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -123,6 +124,23 @@ class TestPaAudioOutput : public QObject
     }
 
     bool sounding(const WendleRatio& ratio) const { return mPlayer->getAllSoundingRatios().contains(ratio); }
+
+    // Returns once the stream has run `callbacks` callbacks' commands since
+    // the call, so has finished all but the last of those callbacks: audio
+    // time as the GUI thread sees it. Each waits for a command that does nothing.
+    bool waitForCallbacks(int callbacks)
+    {
+        WendlePath nowhere;
+        nowhere.steps[0] = WendlePath::InvalidMarker;
+        const WendleNoteEvent nothing(TogglePathNote, 1.0f, nowhere, WendleRatio());
+        const QDeadlineTimer deadline(60000);
+        for (int i = 0; i < callbacks; ++i) {
+            mPlayer->guiCommandBuffer().post(&nothing);
+            if (!mPlayer->waitForGuiCommands(deadline))
+                return false;
+        }
+        return true;
+    }
 
     // Records `seconds` of what JACK hears from this process's PortAudio
     // client: both channels silent (hz 0) or a tone of hz, at the device's rate.
@@ -316,7 +334,7 @@ private slots:
         // One prime-3 step above 1/1 at 440 Hz: 3/2, 660 Hz.
         togglePathNote({ 3 });
         QTRY_VERIFY(sounding(WendleRatio(3, 2)));
-        QTest::qWait(300);
+        // The attack falls in the first second, which the measure leaves out.
         expectHeard(2, 660.0, deviceRate);
     }
 
@@ -329,19 +347,23 @@ private slots:
         QVERIFY(loadPatch());
         togglePathNote({ 3 });
         QTRY_VERIFY(sounding(WendleRatio(3, 2)));
-        QTest::qWait(200);
+        constexpr int PerSecond = 48000 / 256; // callbacks, on the server's dummy device
+        // A fifth of a second of the note before the mute.
+        QVERIFY(waitForCallbacks(PerSecond / 5));
 
         mOutput->mute();
-        QTest::qWait(100);
+        // A whole callback has written silence since, and JACK hears no older one.
+        QVERIFY(waitForCallbacks(3));
         expectHeard(1, 0.0);
-        // Release 3/2 and start 5/4 (550 Hz); the release rings out unheard.
+        // Release 3/2 and start 5/4 (550 Hz); the release rings out unheard,
+        // in two seconds of audio.
         togglePathNote({ 3 });
         togglePathNote({ 5 });
         QTRY_VERIFY(sounding(WendleRatio(5, 4)) && !sounding(WendleRatio(3, 2)));
-        QTest::qWait(2000);
+        QVERIFY(waitForCallbacks(2 * PerSecond));
 
+        // The unmute is heard within the first second, which the measure leaves out.
         mOutput->unmute();
-        QTest::qWait(100);
         expectHeard(2, 550.0);
     }
 

@@ -116,6 +116,25 @@ pid_t serverPid(JackProcess& server)
     return 0;
 }
 
+// Whether every thread of `pid` has stopped: a stop signal is only sent by
+// kill(), and a busy thread of jackd may answer one more request meanwhile.
+bool allThreadsStopped(pid_t pid)
+{
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& id : ids) {
+        QFile stat(tasks.filePath(id + QStringLiteral("/stat")));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        // "pid (comm) state ...": the command may hold spaces and brackets.
+        const QByteArray line = stat.readAll();
+        const qsizetype end = line.lastIndexOf(')');
+        if (end < 0 || line.mid(end + 2, 1) != "T")
+            return false;
+    }
+    return !ids.isEmpty();
+}
+
 } // namespace
 #endif
 
@@ -124,6 +143,13 @@ bool JackServer::suspend()
 #ifdef Q_OS_UNIX
     const pid_t pid = mServer ? serverPid(*mServer) : 0;
     mSuspended = pid > 0 && ::kill(pid, SIGSTOP) == 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (mSuspended && !allThreadsStopped(pid)) {
+        if (clock.elapsed() > 10000)
+            return false;
+        QThread::usleep(200);
+    }
     return mSuspended;
 #else
     return false;

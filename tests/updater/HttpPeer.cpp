@@ -86,7 +86,12 @@ void HttpPeer::pump(QTcpSocket* socket)
         return;
     }
     if (a.cutAt >= 0 && a.cutAt < size) {
-        if (!a.stall)
+        // Held only once the bytes have left for the client.
+        if (socket->bytesToWrite() > 0)
+            return;
+        if (a.stall)
+            mHeld += sent;
+        else
             socket->disconnectFromHost();
         mSending.remove(socket);
         return;

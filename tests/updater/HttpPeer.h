@@ -42,6 +42,9 @@ public:
     int requests(const QString& target) const { return mTargets.count(target); }
     int requests() const { return int(mTargets.size()); }
     QByteArray lastUserAgent() const { return mUserAgent; }
+    // Body bytes sent on the connections that the peer went on to hold open
+    // with nothing more to come (answers with `stall`), summed.
+    qint64 held() const { return mHeld; }
     // `n` bytes of the generated body from offset `from`.
     static QByteArray bytes(qint64 n, qint64 from = 0);
 
@@ -57,4 +60,5 @@ private:
     QHash<QTcpSocket*, QByteArray> mInput;
     QHash<QTcpSocket*, Answer> mSending;
     QHash<QTcpSocket*, qint64> mSent;
+    qint64 mHeld = 0;
 };

@@ -85,24 +85,28 @@ private slots:
         QTest::addColumn<QString>("saved"); // empty: the download fails
         QTest::addColumn<bool>("cancel");
         QTest::addColumn<int>("requests"); // at the peer: a second start adds none
+        // The downloader's stall limit: short only where the stall is the
+        // point; elsewhere a starved test process must not pass for a stall.
+        QTest::addColumn<int>("stallMs");
         const Answer sized { 200, {}, {}, Size, false, -1, false };
         const Answer chunked { 200, {}, {}, Size, true, -1, false };
         const Answer cut { 200, {}, {}, Size, false, Size / 3, false };
         const Answer stalled { 200, {}, {}, Size, false, Size / 3, true };
-        QTest::newRow("sized") << "/files/setup-2.0.1.exe" << sized << "setup-2.0.1.exe" << false << 1;
-        QTest::newRow("chunked") << "/files/setup.exe" << chunked << "setup.exe" << false << 1;
-        QTest::newRow("behind a redirect") << "/moved/setup.exe" << sized << "setup.exe" << false << 2;
-        QTest::newRow("name taken") << "/files/taken.bin" << sized << "taken-2.bin" << false << 1;
-        QTest::newRow("dot dot") << "/files/.." << sized << "Wendle_Update.bin" << false << 1;
-        QTest::newRow("encoded climb") << "/a/..%2F..%2Fx?y" << sized << "x" << false << 1;
-        QTest::newRow("root") << "/" << sized << "Wendle_Update.bin" << false << 1;
-        QTest::newRow("404") << "/files/missing.exe" << Answer { 404, {}, "gone", -1, false, -1, false } << "" << false << 1;
-        QTest::newRow("cut off") << "/files/setup.exe" << cut << "" << false << 1;
-        QTest::newRow("stalled") << "/files/setup.exe" << stalled << "" << false << 1;
-        QTest::newRow("cancelled") << "/files/setup.exe" << stalled << "" << true << 1;
-        QTest::newRow("redirect loop") << "/loop" << sized << "" << false << 11;
-        QTest::newRow("redirect to a file") << "/to-file" << sized << "" << false << 1;
-        QTest::newRow("redirect off this machine") << "/away" << sized << "" << false << 1;
+        const int patient = UpdatePlatform::TransferTimeoutMs;
+        QTest::newRow("sized") << "/files/setup-2.0.1.exe" << sized << "setup-2.0.1.exe" << false << 1 << patient;
+        QTest::newRow("chunked") << "/files/setup.exe" << chunked << "setup.exe" << false << 1 << patient;
+        QTest::newRow("behind a redirect") << "/moved/setup.exe" << sized << "setup.exe" << false << 2 << patient;
+        QTest::newRow("name taken") << "/files/taken.bin" << sized << "taken-2.bin" << false << 1 << patient;
+        QTest::newRow("dot dot") << "/files/.." << sized << "Wendle_Update.bin" << false << 1 << patient;
+        QTest::newRow("encoded climb") << "/a/..%2F..%2Fx?y" << sized << "x" << false << 1 << patient;
+        QTest::newRow("root") << "/" << sized << "Wendle_Update.bin" << false << 1 << patient;
+        QTest::newRow("404") << "/files/missing.exe" << Answer { 404, {}, "gone", -1, false, -1, false } << "" << false << 1 << patient;
+        QTest::newRow("cut off") << "/files/setup.exe" << cut << "" << false << 1 << patient;
+        QTest::newRow("stalled") << "/files/setup.exe" << stalled << "" << false << 1 << 500;
+        QTest::newRow("cancelled") << "/files/setup.exe" << stalled << "" << true << 1 << patient;
+        QTest::newRow("redirect loop") << "/loop" << sized << "" << false << 11 << patient;
+        QTest::newRow("redirect to a file") << "/to-file" << sized << "" << false << 1 << patient;
+        QTest::newRow("redirect off this machine") << "/away" << sized << "" << false << 1 << patient;
     }
 
     // What a download leaves in HOME: the served bytes under a safe, free
@@ -114,6 +118,19 @@ private slots:
         QFETCH(QString, saved);
         QFETCH(bool, cancel);
         QFETCH(int, requests);
+        QFETCH(int, stallMs);
+        // A stall limit that ran out before the peer had even sent its third
+        // says only that this machine was slow: again, with twice the time.
+        bool again = true;
+        for (int limit = stallMs; again && !QTest::currentTestFailed(); limit *= 2)
+            download(target, answer, saved, cancel, requests, limit, &again);
+    }
+
+private:
+    void download(const QString& target, const Answer& answer, const QString& saved, bool cancel, int requests, int stallMs,
+                  bool* again)
+    {
+        *again = false;
         UpdaterRig rig;
         HttpPeer peer;
         BoxAnswerer boxes;
@@ -131,7 +148,7 @@ private slots:
         if (target == "/away")
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refused redirect to http://example.invalid"));
         Downloader d;
-        d.setTransferTimeout(500);
+        d.setTransferTimeout(stallMs);
         QSignalSpy done(&d, &Downloader::downloadFinished);
         d.setUrlId("feed");
         d.setFileName(QUrl(peer.url(target)).fileName());
@@ -139,12 +156,21 @@ private slots:
         // A second start while one runs changes nothing.
         d.startDownload(QUrl(peer.url(target)));
         if (cancel) {
-            QTRY_VERIFY(peer.requests() == 1 && QFileInfo(rig.downloads() + "setup.exe.part").size() == Size / 3);
+            // The peer holds after a third and the stall limit is far off: the
+            // download waits for the stop, however slow this machine. (The
+            // .part may lack the last bytes until it is closed: QFile buffers.)
+            QTRY_VERIFY_WITH_TIMEOUT(peer.requests() == 1 && peer.held() == Size / 3
+                                         && QFileInfo(rig.downloads() + "setup.exe.part").size() > 0,
+                                     20000);
             boxes.answers << QMessageBox::Yes;
             d.findChild<QPushButton*>("stopButton")->click();
         }
         boxes.answers << QMessageBox::Cancel; // the install offer
         QTRY_VERIFY_WITH_TIMEOUT(!d.isDownloading(), 10000);
+        if (answer.stall && !cancel && peer.held() == 0 && stallMs < 10000) {
+            *again = true;
+            return;
+        }
 
         QCOMPARE(peer.requests(), requests);
         QCOMPARE(fileBytes(rig.downloads() + "taken.bin"), players);
@@ -171,6 +197,7 @@ private slots:
         QVERIFY(rig.opened.isEmpty());
     }
 
+private slots:
     // "OK" shows the folder, never runs the file; with no handler a box names the file.
     void showsTheFile_data()
     {

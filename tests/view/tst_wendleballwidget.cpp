@@ -10,7 +10,9 @@
 
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QPointer>
 #include <QtTest>
+#include <functional>
 
 namespace {
 
@@ -169,11 +171,13 @@ private slots:
         rig.post(WendleEvent(TogglePrime, 3.0f)); // /3 and /-3 sound on, disabled
         const QSet<WendleBallWidget*> before(rig.page.cardStack()->cards().keyBegin(), rig.page.cardStack()->cards().keyEnd());
         QCOMPARE(before, (QSet<WendleBallWidget*> { rig.item("/-2/7") }));
+        // Gone, a new item may have its address: only a live one would be wrong.
+        const QPointer<WendleBallWidget> old = rig.item("/-2/7");
 
         rig.view()->rebuildScene(1);
         const auto cards = rig.page.cardStack()->cards();
         QCOMPARE(QSet<WendleBallWidget*>(cards.keyBegin(), cards.keyEnd()), (QSet<WendleBallWidget*> { rig.item("/-2/7") }));
-        QVERIFY(!rig.items().contains(*before.begin()));
+        QVERIFY(old.isNull() || !rig.items().contains(old.data()));
         const auto pairs = rig.page.cardOverlay()->pairs();
         QCOMPARE(QSet<WendleBallWidget*>(pairs.keyBegin(), pairs.keyEnd()), (QSet<WendleBallWidget*> { rig.item("/-2/7") }));
         QVERIFY(rig.item("/-2/7")->parts().holdDot->isVisible() && rig.item("/-2/7")->parts().glow->isVisible());
@@ -222,25 +226,37 @@ private slots:
         QCOMPARE(stack.raised, QList<WendleBallWidget*> { leaf });
         stack.raised.clear();
 
-        away();
-        QElapsedTimer timer;
-        timer.start();
-        hover(main);
-        QVERIFY(timer.elapsed() < WendleBallWidget::HoverDelayMs);
+        // What follows holds only for gestures that come within the delay: a
+        // busy machine may take longer over them, and then they are tried again.
+        const auto quickly = [&](const std::function<void()>& gestures) {
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                away(); // a wait still running finds the mouse gone
+                stack.raised.clear();
+                QElapsedTimer timer;
+                timer.start();
+                gestures();
+                if (timer.elapsed() < WendleBallWidget::HoverDelayMs)
+                    return true;
+            }
+            return false;
+        };
+        QVERIFY2(quickly([&] { hover(rig.item("/3")); }), "hovering a ball kept the window waiting");
         QVERIFY(stack.raised.isEmpty());
-        QTRY_COMPARE(stack.raised, QList<WendleBallWidget*> { main });
-        stack.raised.clear();
+        QTRY_COMPARE(stack.raised, QList<WendleBallWidget*> { rig.item("/3") });
 
         // Gone before the wait is over: nothing comes forward.
-        away();
-        hover(main);
-        away();
+        QVERIFY(quickly([&] {
+            hover(rig.item("/3"));
+            away();
+        }));
         QTest::qWait(2 * WendleBallWidget::HoverDelayMs);
         QVERIFY(stack.raised.isEmpty());
 
         // The item dies while its wait runs: the wait dies with it.
-        hover(main);
-        rig.view()->rebuildScene(0);
+        QVERIFY(quickly([&] {
+            hover(rig.item("/3"));
+            rig.view()->rebuildScene(0);
+        }));
         QTest::qWait(2 * WendleBallWidget::HoverDelayMs);
         QVERIFY(stack.raised.isEmpty());
         rig.view()->setCardStack(nullptr);
