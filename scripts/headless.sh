@@ -273,6 +273,17 @@ window_id() {
     xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true
 }
 
+# await_window <title>: waits up to 10 s for window_id <title> and prints it.
+await_window() {
+    local i id
+    for ((i = 0; i < 100; i++)); do
+        id="$(window_id "$1")"
+        [[ -n $id ]] && break
+        sleep 0.1
+    done
+    echo "$id"
+}
+
 # answer_box <window>: screenshots the message box and presses Return on it,
 # up to three times; fails when a box titled as the program is still there.
 answer_box() {
@@ -452,12 +463,7 @@ else
 
     if [[ $LATE_BOX -eq 1 ]]; then
         # A box the program shows once it runs: it blocks the window until dismissed.
-        late=""
-        for ((i = 0; i < 100; i++)); do
-            late="$(window_id "$APP_NAME")"
-            [[ -n $late ]] && break
-            sleep 0.1
-        done
+        late="$(await_window "$APP_NAME")"
         if [[ -z $late ]]; then
             out late_box missing
             failures+=("no message box titled \"$APP_NAME\" after the window")
@@ -507,12 +513,7 @@ else
     out main_geometry "$(window_geometry "$window")"
 
     if [[ $DIAGNOSTICS -eq 1 ]]; then
-        diagnostics=""
-        for ((i = 0; i < 100; i++)); do
-            diagnostics="$(window_id Diagnostics)"
-            [[ -n $diagnostics ]] && break
-            sleep 0.1
-        done
+        diagnostics="$(await_window Diagnostics)"
         if [[ -z $diagnostics ]]; then
             out diagnostics missing
             failures+=("no window titled \"Diagnostics\"")
