@@ -17,6 +17,18 @@ using Lock = std::lock_guard<std::mutex>;
 
 constexpr int DefaultRangeCents = 200;
 
+// Refuses, with a warning, what the RPN cannot carry or the bend cannot use.
+bool rangeAccepted(int cents)
+{
+    if (cents >= MidiOutput::MinRangeCents && cents <= MidiOutput::MaxRangeCents)
+        return true;
+    qWarning().noquote() << QStringLiteral("MIDI pitch-bend range of %1 cents refused: it must lie from %2 to %3 cents")
+                                .arg(cents)
+                                .arg(MidiOutput::MinRangeCents)
+                                .arg(MidiOutput::MaxRangeCents);
+    return false;
+}
+
 // RtMidi repeats its notes (such as "no JACK server") at every call; only its errors are warnings.
 void onRtMidiError(RtMidiError::Type type, const std::string& text, void*)
 {
@@ -281,13 +293,8 @@ bool MidiOutRtMidi::setMidiChannel(int channel)
 
 bool MidiOutRtMidi::setPitchBendRange(int cents)
 {
-    if (cents < MinRangeCents || cents > MaxRangeCents) {
-        qWarning().noquote() << QStringLiteral("MIDI pitch-bend range of %1 cents refused: it must lie from %2 to %3 cents")
-                                    .arg(cents)
-                                    .arg(MinRangeCents)
-                                    .arg(MaxRangeCents);
+    if (!rangeAccepted(cents))
         return false;
-    }
     Lock lock(mLock);
     if (mMidiOut)
         drainLocked();
@@ -352,7 +359,7 @@ void MidiOutRtMidi::sendPitchBendRange()
 
 void MidiOutRtMidi::sendPitchBendRangeRpn(int cents)
 {
-    if (cents < MinRangeCents || cents > MaxRangeCents)
+    if (!rangeAccepted(cents))
         return;
     Lock lock(mLock);
     if (mOpen.load(std::memory_order_relaxed)) {
@@ -518,6 +525,9 @@ void MidiOutRtMidi::deliverWarnings()
                                         .arg(w.number)
                                         .arg(KeyOffset)
                                         .arg(KeyedVoices - 1);
+            break;
+        case WarnNoChannel:
+            qWarning().noquote() << QStringLiteral("Cannot add PdPlayer voice %1. All MPE channels in use!").arg(w.number);
             break;
         case WarnNoPitch:
             qWarning().noquote() << QStringLiteral("MIDI: voice %1 has no pitch (frequency %2); it is left out")

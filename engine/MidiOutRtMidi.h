@@ -81,6 +81,7 @@ public:
         WarnBendFactor,
         WarnVoiceWithoutKey,
         WarnNoPitch,
+        WarnNoChannel,
     };
 
     // How long a JACK port stays open after its last message: RtMidi's close
@@ -161,6 +162,8 @@ private:
     bool mStatePinned = false;
     quint32 mSeenCount = 0;
     bool mWarnedKeys = false;
+    // Once per burst of voices without a free MPE channel.
+    bool mWarnedChannels = false;
     std::array<int, 16> mChannelVoice {};
     std::array<bool, 16> mChannelInUse {};
     std::array<int, 16> mChannelNote {};

@@ -34,6 +34,7 @@ void MidiOutRtMidi::takeState()
         mSeenCount = mState.count;
         freeChannels();
         mWarnedKeys = false;
+        mWarnedChannels = false;
     }
 }
 
@@ -170,8 +171,12 @@ void MidiOutRtMidi::sendMpePitchBend(const int* voices, const float* frequencies
             c = 0;
             while (c < 16 && mChannelInUse[size_t(c)])
                 ++c;
-            if (c == 16)
+            if (c == 16) {
+                if (!mWarnedChannels)
+                    warn(WarnNoChannel, voice);
+                mWarnedChannels = true;
                 continue;
+            }
             double exact = now;
             if (exact < 0.0) {
                 warn(WarnBelowRange, voice, frequencies[i]);
@@ -232,6 +237,7 @@ void MidiOutRtMidi::mpeVoiceOff(int voice)
             const quint8 message[3] = { quint8(0x80 | c), quint8(mChannelNote[size_t(c)]), 64 };
             queue(message, 3);
             mChannelInUse[size_t(c)] = false;
+            mWarnedChannels = false;
         }
     }
 }
