@@ -2,7 +2,7 @@
 // range changes and the messages that silence and reset a port.
 #include "MidiOutRtMidi.h"
 
-#include "JackProbe.h"
+#include "JackWatch.h"
 
 #include <QDebug>
 #include <RtMidi.h>
@@ -114,6 +114,8 @@ void MidiOutRtMidi::init()
         }
     }
     if (mMidiOut) {
+        if (mJack)
+            mWatch = std::make_unique<JackWatch>();
         mStopSender.store(false, std::memory_order_relaxed);
         mSender = std::thread(&MidiOutRtMidi::senderLoop, this);
     }
@@ -137,6 +139,7 @@ void MidiOutRtMidi::term()
         if (mServerGone)
             abandoned().push_back(std::move(mMidiOut));
         mMidiOut.reset();
+        mWatch.reset();
     }
     mWarningTimer.stop();
     deliverWarnings();
@@ -147,19 +150,37 @@ void MidiOutRtMidi::term()
 void MidiOutRtMidi::stopSender()
 {
     mStopSender.store(true, std::memory_order_release);
+    mWake.post();
     if (mSender.joinable())
         mSender.join();
 }
 
-// Polled rather than woken: the audio thread may not signal a condition variable.
+// Sleeps until the audio thread has queued something (without a port it
+// never does), and waits for the server's next cycle without the lock when
+// RtMidi's ring is full for this one.
 void MidiOutRtMidi::senderLoop()
 {
-    while (!mStopSender.load(std::memory_order_acquire)) {
-        if (!mQueue.isEmpty() || mQueueOverflow.load(std::memory_order_relaxed)) {
-            Lock lock(mLock);
-            drainLocked();
+    for (;;) {
+        // Armed before the queue is looked at, and looked at after the audio
+        // thread has pushed: one of the two sees the other.
+        mWakeArmed.store(true, std::memory_order_seq_cst);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (mQueue.isEmpty() && !mQueueOverflow.load(std::memory_order_relaxed)
+            && !mStopSender.load(std::memory_order_acquire))
+            mWake.wait();
+        mWakeArmed.store(false, std::memory_order_relaxed);
+        for (bool more = true; more;) {
+            if (mStopSender.load(std::memory_order_acquire))
+                return;
+            {
+                Lock lock(mLock);
+                more = drainLocked(false);
+            }
+            // Only JACK has a ring to wait for, and its watch is open while
+            // its port is: neither changes before the sender has stopped.
+            if (more)
+                mWatch->sleepToNextCycle();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(mOpen.load(std::memory_order_relaxed) ? 1 : 10));
     }
 }
 
@@ -167,7 +188,7 @@ QStringList MidiOutRtMidi::portNames() const
 {
     QStringList names;
     Lock lock(mLock);
-    if (!mMidiOut)
+    if (!mMidiOut || serverGoneLocked())
         return names;
     qDebug() << "Midi Output ports available:";
     try {
@@ -196,19 +217,21 @@ bool MidiOutRtMidi::openPort(int index)
             return false;
         drainLocked();
         closeLocked();
-        if (index >= 0) {
+        if (index >= 0 && !serverGoneLocked()) {
             try {
-                if (unsigned(index) < mMidiOut->getPortCount()) {
+                if (mJack && !mWatch->open()) {
+                    qWarning() << "MIDI output: the JACK server does not answer; no port is opened";
+                } else if (unsigned(index) < mMidiOut->getPortCount()) {
                     const QString name = QString::fromStdString(mMidiOut->getPortName(unsigned(index)));
                     mMidiOut->openPort(unsigned(index), "RtMidi Output");
                     // With an error callback RtMidi reports a failed open instead of throwing.
                     if (mMidiOut->isPortOpen()) {
                         mPortName = name;
                         opened = true;
-                        // JACK takes the new connection into its graph a cycle or two
-                        // later; what is sent before goes nowhere.
+                        // JACK takes the new connection into its graph at a
+                        // cycle's start; what its port carries before goes nowhere.
                         if (mJack)
-                            std::this_thread::sleep_for(std::chrono::milliseconds(JackOpenSettleMs));
+                            mWatch->waitCycles(mWatch->cycleFrame(), 2, JackStallMs);
                     }
                 }
             } catch (const RtMidiError& e) {
@@ -227,21 +250,30 @@ bool MidiOutRtMidi::openPort(int index)
     return opened;
 }
 
+// RtMidi's JACK port cannot be closed, nor its client ended, once the server
+// has died: both would crash in libjack. They are left to the process's end.
+bool MidiOutRtMidi::serverGoneLocked() const
+{
+    if (!mServerGone && mWatch && mWatch->serverGone()) {
+        mServerGone = true;
+        if (mOpen.load(std::memory_order_relaxed))
+            qWarning() << "MIDI output: the JACK server has gone; its port is left as it is";
+        else
+            qWarning() << "MIDI output: the JACK server has gone";
+    }
+    return mServerGone;
+}
+
 void MidiOutRtMidi::closeLocked()
 {
-    // RtMidi's JACK port cannot be closed, nor its client ended, once the
-    // server has died: both would crash in libjack. They are left to the
-    // process's end.
-    if (mJack && !mServerGone && mMidiOut->isPortOpen() && !JackProbe::serverAnswers()) {
-        qWarning() << "MIDI output: the JACK server has gone; its port is left as it is";
-        mServerGone = true;
-    }
-    if (mMidiOut->isPortOpen() && !mServerGone) {
+    if (mMidiOut->isPortOpen() && !serverGoneLocked()) {
         silenceLocked();
-        if (mJack)
-            std::this_thread::sleep_for(std::chrono::milliseconds(JackCloseSettleMs));
+        // RtMidi's close unregisters the port after one more cycle of its
+        // own, which can take the port away before a receiver read it.
+        waitDeliveredLocked();
         try {
-            mMidiOut->closePort();
+            if (!serverGoneLocked())
+                mMidiOut->closePort();
         } catch (const RtMidiError& e) {
             qWarning().noquote() << "Closing the MIDI output port failed:" << QString::fromStdString(e.getMessage());
         }
@@ -373,49 +405,118 @@ void MidiOutRtMidi::resetPitchBendRange()
     sendPitchBendRangeRpn(DefaultRangeCents);
 }
 
-void MidiOutRtMidi::drainLocked()
+bool MidiOutRtMidi::drainLocked(bool mayWait)
 {
     const quint32 current = mChangeCount.load(std::memory_order_relaxed);
+    const bool open = mOpen.load(std::memory_order_relaxed);
     quint32 tag = 0;
-    while (const int size = mQueue.pop(&tag, mScratch)) {
-        if (tag != current)
+    while (const int size = mQueue.peek(&tag)) {
+        const bool fresh = tag == current && open;
+        Room room = Room::Yes;
+        if (fresh && mJack) {
+            room = jackRoomLocked(size, mayWait);
+            if (room == Room::Later)
+                return true;
+        }
+        mQueue.pop(&tag, mScratch);
+        if (!fresh || room == Room::No)
             continue;
         markRetunedLocked(mScratch, size);
-        sendLocked(mScratch, size);
+        sendLocked(mScratch, size, true);
     }
-    if (mQueueOverflow.exchange(false, std::memory_order_relaxed) && mOpen.load(std::memory_order_relaxed)) {
-        // A lost note off would hang: silence what may sound, and let the
-        // audio thread free its channels.
-        qWarning() << "MIDI output: the message queue was full and messages were lost; notes are silenced";
-        if (mMpe.load(std::memory_order_relaxed))
-            allNotesOffAllChannelsLocked();
-        else
-            notesOffLocked(mChannel.load(std::memory_order_relaxed));
-        countChangeLocked();
+    if (mQueueOverflow.load(std::memory_order_relaxed)) {
+        const bool mpe = mMpe.load(std::memory_order_relaxed);
+        // Room for the silencing first; the sends count it once more.
+        if (open && mJack && jackRoomLocked(mpe ? 32 * 3 : 3, mayWait) == Room::Later)
+            return true;
+        mQueueOverflow.store(false, std::memory_order_relaxed);
+        if (open) {
+            // A lost note off would hang: silence what may sound, and let the
+            // audio thread free its channels.
+            qWarning() << "MIDI output: the message queue was full and messages were lost; notes are silenced";
+            if (mpe)
+                allNotesOffAllChannelsLocked();
+            else
+                notesOffLocked(mChannel.load(std::memory_order_relaxed));
+            countChangeLocked();
+        }
     }
+    return false;
 }
 
-void MidiOutRtMidi::sendLocked(const quint8* bytes, int size)
+void MidiOutRtMidi::sendLocked(const quint8* bytes, int size, bool counted)
 {
     if (!mMidiOut || !mOpen.load(std::memory_order_relaxed))
         return;
-    if (mJack) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - mBurstStart > std::chrono::milliseconds(JackBurstPauseMs)) {
-            mBurstStart = now;
-            mBurstCount = 0;
-        }
-        if (++mBurstCount > JackBurstMessages) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(JackBurstPauseMs));
-            mBurstStart = std::chrono::steady_clock::now();
-            mBurstCount = 1;
-        }
-    }
+    if (mJack && !counted && jackRoomLocked(size, true) != Room::Yes)
+        return;
+    const quint32 cycle = mCycle;
     try {
         mMidiOut->sendMessage(bytes, size_t(size));
     } catch (const RtMidiError& e) {
         qWarning().noquote() << "Sending a MIDI message failed:" << QString::fromStdString(e.getMessage());
+        return;
     }
+    if (mJack && mWatch->isOpen()) {
+        // Written before the cycle read now began, at the latest: the process
+        // callback of the next one takes it.
+        jackRoomLocked(0, false);
+        if (mCycle != cycle)
+            mCycleBytes += size + int(sizeof(int));
+        mLastSendCycle = mCycle;
+    }
+}
+
+// Whether RtMidi's ring has room for `size` more bytes, counting them in when
+// it has. It may still hold what was written during this cycle and the one
+// before; older bytes have been taken by a process callback that began after
+// them. With mayWait this waits for the cycles that make room, and gives up
+// (the message is dropped) on a server that has gone or stopped its cycles.
+MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait)
+{
+    if (serverGoneLocked())
+        return Room::No;
+    if (!mWatch->isOpen())
+        return Room::Yes;
+    const int need = size > 0 ? size + int(sizeof(int)) : 0;
+    using Clock = std::chrono::steady_clock;
+    auto moved = Clock::now();
+    for (;;) {
+        const quint32 now = mWatch->cycleFrame();
+        if (now != mCycle) {
+            const quint32 passed = (now - mCycle) / mWatch->period();
+            mPreviousCycleBytes = passed >= 2 ? 0 : mCycleBytes;
+            mCycleBytes = 0;
+            mCycle = now;
+            moved = Clock::now();
+            mStalled = false;
+        }
+        if (mPreviousCycleBytes + mCycleBytes + need <= JackRingBytes) {
+            mCycleBytes += need;
+            return Room::Yes;
+        }
+        if (mStalled)
+            return Room::No;
+        if (!mayWait)
+            return Room::Later;
+        if (Clock::now() - moved > std::chrono::milliseconds(JackStallMs)) {
+            qWarning() << "MIDI output: the JACK server runs no cycles; MIDI messages are dropped until it does";
+            mStalled = true;
+            return Room::No;
+        }
+        mWatch->sleepToNextCycle();
+        if (serverGoneLocked())
+            return Room::No;
+    }
+}
+
+void MidiOutRtMidi::waitDeliveredLocked()
+{
+    // The callback of the cycle after the last write took it into the port,
+    // and the receiver read it in that same cycle, which ended before the
+    // second one after the write began.
+    if (mJack && mWatch->isOpen())
+        mWatch->waitCycles(mLastSendCycle, 2, JackStallMs);
 }
 
 void MidiOutRtMidi::silenceLocked()

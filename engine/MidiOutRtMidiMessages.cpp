@@ -1,6 +1,6 @@
 // The audio thread's side of the RtMidi output: MTS retunes, notes and MPE
 // pitch bends computed into the message queue. Nothing here blocks,
-// allocates or logs.
+// allocates, locks or logs; the sender is woken by a non-blocking write.
 #include "MidiOutRtMidi.h"
 
 #include <algorithm>
@@ -61,6 +61,15 @@ void MidiOutRtMidi::queue(const quint8* bytes, int size)
         return;
     if (!mQueue.push(mState.count, bytes, size))
         mQueueOverflow.store(true, std::memory_order_relaxed);
+    wakeSender();
+}
+
+void MidiOutRtMidi::wakeSender()
+{
+    // Pairs with the sender's fence between arming and looking at the queue.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (mWakeArmed.load(std::memory_order_relaxed) && mWakeArmed.exchange(false, std::memory_order_acq_rel))
+        mWake.post();
 }
 
 void MidiOutRtMidi::warn(WarningCode code, qint32 number, float value)

@@ -541,8 +541,8 @@ private slots:
             voices << v;
             freqs << frequencyOf(40.0 + v * 0.5);
         }
-        // Far more than the queue holds before the sender, sending 64
-        // messages a cycle, can take them.
+        // Far more than the queue holds before the sender, sending at most
+        // RtMidi's ring of 16 KB a cycle, can take them.
         for (int i = 0; i < 400; ++i)
             apply(iface, glide(voices, freqs));
         // The silencing is the last message: nothing follows it.
