@@ -426,8 +426,9 @@ bool MidiOutRtMidi::drainLocked(bool mayWait)
     }
     if (mQueueOverflow.load(std::memory_order_relaxed)) {
         const bool mpe = mMpe.load(std::memory_order_relaxed);
-        // Room for the silencing first; the sends count it once more.
-        if (open && mJack && jackRoomLocked(mpe ? 32 * 3 : 3, mayWait) == Room::Later)
+        // Room for the whole silencing first, so that its sends never wait.
+        const int silencing = mpe ? 32 * (3 + int(sizeof(int))) - int(sizeof(int)) : 3;
+        if (open && mJack && jackRoomLocked(silencing, mayWait, false) == Room::Later)
             return true;
         mQueueOverflow.store(false, std::memory_order_relaxed);
         if (open) {
@@ -467,12 +468,12 @@ void MidiOutRtMidi::sendLocked(const quint8* bytes, int size, bool counted)
     }
 }
 
-// Whether RtMidi's ring has room for `size` more bytes, counting them in when
-// it has. It may still hold what was written during this cycle and the one
+// Whether RtMidi's ring has room for a message of `size` bytes, counting it
+// in (with `count`) when it has. The ring may still hold what was written during this cycle and the one
 // before; older bytes have been taken by a process callback that began after
 // them. With mayWait this waits for the cycles that make room, and gives up
 // (the message is dropped) on a server that has gone or stopped its cycles.
-MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait)
+MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait, bool count)
 {
     if (serverGoneLocked())
         return Room::No;
@@ -492,7 +493,8 @@ MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait)
             mStalled = false;
         }
         if (mPreviousCycleBytes + mCycleBytes + need <= JackRingBytes) {
-            mCycleBytes += need;
+            if (count)
+                mCycleBytes += need;
             return Room::Yes;
         }
         if (mStalled)

@@ -117,7 +117,7 @@ private:
     // was `counted` in already; drops it where the server is gone or stalled.
     void sendLocked(const quint8* bytes, int size, bool counted = false);
     enum class Room { Yes, Later, No };
-    Room jackRoomLocked(int size, bool mayWait);
+    Room jackRoomLocked(int size, bool mayWait, bool count = true);
     // True once the JACK server is known to be gone; says so once.
     bool serverGoneLocked() const;
     // Waits until the server has run the cycles that deliver what was sent.
