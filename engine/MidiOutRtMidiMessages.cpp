@@ -66,9 +66,9 @@ void MidiOutRtMidi::queue(const quint8* bytes, int size)
 
 void MidiOutRtMidi::wakeSender()
 {
-    // Pairs with the sender's fence between arming and looking at the queue.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (mWakeArmed.load(std::memory_order_relaxed) && mWakeArmed.exchange(false, std::memory_order_acq_rel))
+    // Either this exchange sees the sender armed, or the sender's arming
+    // exchange sees this one and, with it, the message pushed before.
+    if (mWakeArmed.exchange(false, std::memory_order_acq_rel))
         mWake.post();
 }
 

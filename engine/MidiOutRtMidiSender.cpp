@@ -21,10 +21,8 @@ using Lock = std::lock_guard<std::mutex>;
 void MidiOutRtMidi::senderLoop()
 {
     for (;;) {
-        // Armed before the queue is looked at, and looked at after the audio
-        // thread has pushed: one of the two sees the other.
-        mWakeArmed.store(true, std::memory_order_seq_cst);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // Armed before the queue is looked at (see wakeSender).
+        mWakeArmed.exchange(true, std::memory_order_acq_rel);
         if (mQueue.isEmpty() && !mQueueOverflow.load(std::memory_order_relaxed)
             && !mStopSender.load(std::memory_order_acquire))
             mWake.wait();

@@ -21,6 +21,12 @@
 #include <memory>
 #include <thread>
 
+// The JACK servers are started from a process that already runs threads.
+extern "C" const char* __tsan_default_options()
+{
+    return "die_after_fork=0";
+}
+
 class TestMidiServer : public QObject
 {
     Q_OBJECT
