@@ -1,12 +1,11 @@
-// The GUI and sender side of the RtMidi output: the API, ports, mode and
-// range changes and the messages that silence and reset a port.
+// The GUI side of the RtMidi output: the API, ports, mode and range changes
+// and the messages that silence and reset a port.
 #include "MidiOutRtMidi.h"
 
-#include "JackProbe.h"
+#include "JackWatch.h"
 
 #include <QDebug>
 #include <RtMidi.h>
-#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +15,18 @@ namespace {
 using Lock = std::lock_guard<std::mutex>;
 
 constexpr int DefaultRangeCents = 200;
+
+// Refuses, with a warning, what the RPN cannot carry or the bend cannot use.
+bool rangeAccepted(int cents)
+{
+    if (cents >= MidiOutput::MinRangeCents && cents <= MidiOutput::MaxRangeCents)
+        return true;
+    qWarning().noquote() << QStringLiteral("MIDI pitch-bend range of %1 cents refused: it must lie from %2 to %3 cents")
+                                .arg(cents)
+                                .arg(MidiOutput::MinRangeCents)
+                                .arg(MidiOutput::MaxRangeCents);
+    return false;
+}
 
 // RtMidi repeats its notes (such as "no JACK server") at every call; only its errors are warnings.
 void onRtMidiError(RtMidiError::Type type, const std::string& text, void*)
@@ -102,6 +113,8 @@ void MidiOutRtMidi::init()
         }
     }
     if (mMidiOut) {
+        if (mJack)
+            mWatch = std::make_unique<JackWatch>();
         mStopSender.store(false, std::memory_order_relaxed);
         mSender = std::thread(&MidiOutRtMidi::senderLoop, this);
     }
@@ -125,6 +138,7 @@ void MidiOutRtMidi::term()
         if (mServerGone)
             abandoned().push_back(std::move(mMidiOut));
         mMidiOut.reset();
+        mWatch.reset();
     }
     mWarningTimer.stop();
     deliverWarnings();
@@ -135,27 +149,16 @@ void MidiOutRtMidi::term()
 void MidiOutRtMidi::stopSender()
 {
     mStopSender.store(true, std::memory_order_release);
+    mWake.post();
     if (mSender.joinable())
         mSender.join();
-}
-
-// Polled rather than woken: the audio thread may not signal a condition variable.
-void MidiOutRtMidi::senderLoop()
-{
-    while (!mStopSender.load(std::memory_order_acquire)) {
-        if (!mQueue.isEmpty() || mQueueOverflow.load(std::memory_order_relaxed)) {
-            Lock lock(mLock);
-            drainLocked();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(mOpen.load(std::memory_order_relaxed) ? 1 : 10));
-    }
 }
 
 QStringList MidiOutRtMidi::portNames() const
 {
     QStringList names;
     Lock lock(mLock);
-    if (!mMidiOut)
+    if (!mMidiOut || serverGoneLocked())
         return names;
     qDebug() << "Midi Output ports available:";
     try {
@@ -184,19 +187,21 @@ bool MidiOutRtMidi::openPort(int index)
             return false;
         drainLocked();
         closeLocked();
-        if (index >= 0) {
+        if (index >= 0 && !serverGoneLocked()) {
             try {
-                if (unsigned(index) < mMidiOut->getPortCount()) {
+                if (mJack && !mWatch->open()) {
+                    qWarning() << "MIDI output: the JACK server does not answer; no port is opened";
+                } else if (unsigned(index) < mMidiOut->getPortCount()) {
                     const QString name = QString::fromStdString(mMidiOut->getPortName(unsigned(index)));
                     mMidiOut->openPort(unsigned(index), "RtMidi Output");
                     // With an error callback RtMidi reports a failed open instead of throwing.
                     if (mMidiOut->isPortOpen()) {
                         mPortName = name;
                         opened = true;
-                        // JACK takes the new connection into its graph a cycle or two
-                        // later; what is sent before goes nowhere.
+                        // JACK takes the new connection into its graph at a
+                        // cycle's start; what its port carries before goes nowhere.
                         if (mJack)
-                            std::this_thread::sleep_for(std::chrono::milliseconds(JackOpenSettleMs));
+                            mWatch->waitCycles(mWatch->cycleFrame(), 2, JackStallMs);
                     }
                 }
             } catch (const RtMidiError& e) {
@@ -217,19 +222,14 @@ bool MidiOutRtMidi::openPort(int index)
 
 void MidiOutRtMidi::closeLocked()
 {
-    // RtMidi's JACK port cannot be closed, nor its client ended, once the
-    // server has died: both would crash in libjack. They are left to the
-    // process's end.
-    if (mJack && !mServerGone && mMidiOut->isPortOpen() && !JackProbe::serverAnswers()) {
-        qWarning() << "MIDI output: the JACK server has gone; its port is left as it is";
-        mServerGone = true;
-    }
-    if (mMidiOut->isPortOpen() && !mServerGone) {
+    if (mMidiOut->isPortOpen() && !serverGoneLocked()) {
         silenceLocked();
-        if (mJack)
-            std::this_thread::sleep_for(std::chrono::milliseconds(JackCloseSettleMs));
+        // RtMidi's close unregisters the port after one more cycle of its
+        // own, which can take the port away before a receiver read it.
+        waitDeliveredLocked();
         try {
-            mMidiOut->closePort();
+            if (!serverGoneLocked())
+                mMidiOut->closePort();
         } catch (const RtMidiError& e) {
             qWarning().noquote() << "Closing the MIDI output port failed:" << QString::fromStdString(e.getMessage());
         }
@@ -281,13 +281,8 @@ bool MidiOutRtMidi::setMidiChannel(int channel)
 
 bool MidiOutRtMidi::setPitchBendRange(int cents)
 {
-    if (cents < MinRangeCents || cents > MaxRangeCents) {
-        qWarning().noquote() << QStringLiteral("MIDI pitch-bend range of %1 cents refused: it must lie from %2 to %3 cents")
-                                    .arg(cents)
-                                    .arg(MinRangeCents)
-                                    .arg(MaxRangeCents);
+    if (!rangeAccepted(cents))
         return false;
-    }
     Lock lock(mLock);
     if (mMidiOut)
         drainLocked();
@@ -352,7 +347,7 @@ void MidiOutRtMidi::sendPitchBendRange()
 
 void MidiOutRtMidi::sendPitchBendRangeRpn(int cents)
 {
-    if (cents < MinRangeCents || cents > MaxRangeCents)
+    if (!rangeAccepted(cents))
         return;
     Lock lock(mLock);
     if (mOpen.load(std::memory_order_relaxed)) {
@@ -364,51 +359,6 @@ void MidiOutRtMidi::sendPitchBendRangeRpn(int cents)
 void MidiOutRtMidi::resetPitchBendRange()
 {
     sendPitchBendRangeRpn(DefaultRangeCents);
-}
-
-void MidiOutRtMidi::drainLocked()
-{
-    const quint32 current = mChangeCount.load(std::memory_order_relaxed);
-    quint32 tag = 0;
-    while (const int size = mQueue.pop(&tag, mScratch)) {
-        if (tag != current)
-            continue;
-        markRetunedLocked(mScratch, size);
-        sendLocked(mScratch, size);
-    }
-    if (mQueueOverflow.exchange(false, std::memory_order_relaxed) && mOpen.load(std::memory_order_relaxed)) {
-        // A lost note off would hang: silence what may sound, and let the
-        // audio thread free its channels.
-        qWarning() << "MIDI output: the message queue was full and messages were lost; notes are silenced";
-        if (mMpe.load(std::memory_order_relaxed))
-            allNotesOffAllChannelsLocked();
-        else
-            notesOffLocked(mChannel.load(std::memory_order_relaxed));
-        countChangeLocked();
-    }
-}
-
-void MidiOutRtMidi::sendLocked(const quint8* bytes, int size)
-{
-    if (!mMidiOut || !mOpen.load(std::memory_order_relaxed))
-        return;
-    if (mJack) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - mBurstStart > std::chrono::milliseconds(JackBurstPauseMs)) {
-            mBurstStart = now;
-            mBurstCount = 0;
-        }
-        if (++mBurstCount > JackBurstMessages) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(JackBurstPauseMs));
-            mBurstStart = std::chrono::steady_clock::now();
-            mBurstCount = 1;
-        }
-    }
-    try {
-        mMidiOut->sendMessage(bytes, size_t(size));
-    } catch (const RtMidiError& e) {
-        qWarning().noquote() << "Sending a MIDI message failed:" << QString::fromStdString(e.getMessage());
-    }
 }
 
 void MidiOutRtMidi::silenceLocked()
@@ -518,6 +468,9 @@ void MidiOutRtMidi::deliverWarnings()
                                         .arg(w.number)
                                         .arg(KeyOffset)
                                         .arg(KeyedVoices - 1);
+            break;
+        case WarnNoChannel:
+            qWarning().noquote() << QStringLiteral("Cannot add PdPlayer voice %1. All MPE channels in use!").arg(w.number);
             break;
         case WarnNoPitch:
             qWarning().noquote() << QStringLiteral("MIDI: voice %1 has no pitch (frequency %2); it is left out")

@@ -7,12 +7,12 @@
 #include <array>
 #include <atomic>
 #include <bitset>
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+class JackWatch;
 class RtMidiOut;
 
 // MidiOutput on RtMidi.
@@ -20,14 +20,21 @@ class RtMidiOut;
 // RtMidi is not thread-safe, its JACK send spins while its ring is full and
 // its JACK close waits for a cycle, so the audio thread never calls it: the
 // audio-thread operations only compute finished messages into a fixed queue,
-// each tagged with the change count it was computed under. A sender thread
-// drains the queue under the one lock that every RtMidi call and every port,
-// mode or range change takes. A change first sends what is queued, then
-// silences and resets what the old port or mode received, and only then
-// counts itself; messages tagged with an older count are dropped, so nothing
-// computed for the old port or mode reaches the synth after its silencing.
-// The MPE allocation belongs to the audio thread, which frees every channel
-// when it sees the count move.
+// each tagged with the change count it was computed under, and wake the
+// sender thread without a lock. The sender drains the queue under the one
+// lock that every RtMidi call and every port, mode or range change takes. A
+// change first sends what is queued, then silences and resets what the old
+// port or mode received, and only then counts itself; messages tagged with an
+// older count are dropped, so nothing computed for the old port or mode
+// reaches the synth after its silencing. The MPE allocation belongs to the
+// audio thread, which frees every channel when it sees the count move.
+//
+// On JACK a client of our own that is never activated (JackWatch) tells the
+// server's cycles and its death: a send never writes more into RtMidi's ring
+// than its process callback takes in a cycle, so RtMidi never spins; the
+// sender waits for the next cycle without the lock; a port is connected, and
+// its silencing delivered, when the server has run the cycles that carry
+// them; and once the server has gone nothing calls RtMidi's JACK client.
 class MidiOutRtMidi : public MidiOutput
 {
     Q_OBJECT
@@ -81,18 +88,16 @@ public:
         WarnBendFactor,
         WarnVoiceWithoutKey,
         WarnNoPitch,
+        WarnNoChannel,
     };
 
-    // How long a JACK port stays open after its last message: RtMidi's close
-    // can drop what was written during the cycle before it.
-    static constexpr int JackCloseSettleMs = 20;
-    static constexpr int JackOpenSettleMs = 20;
-    // JACK hands a receiver everything written during a cycle at once, and
-    // receivers that take a cycle's events into a fixed ring (jack_midi_dump
-    // keeps 127) drop the rest: a burst, such as a change's silencing, is
-    // spread over cycles.
-    static constexpr int JackBurstMessages = 64;
-    static constexpr int JackBurstPauseMs = 10;
+    // What RtMidi's JACK ring holds (16 KB less one byte), each message with
+    // its 4-byte length. Its process callback moves the whole ring into the
+    // port buffer (32 KB on JACK2) every cycle.
+    static constexpr int JackRingBytes = 16383;
+    // A server whose cycles stand still this long is given up on: what is
+    // left to send is dropped rather than held.
+    static constexpr int JackStallMs = 500;
 
 private:
     struct State
@@ -105,8 +110,18 @@ private:
     };
 
     // --- under mLock, never on the audio thread ---
-    void drainLocked();
-    void sendLocked(const quint8* bytes, int size);
+    // Sends what is queued. A GUI-side caller (mayWait) waits for the cycles
+    // that make room; the sender returns true instead while some is left.
+    bool drainLocked(bool mayWait = true);
+    // Sends one message, waiting for room in RtMidi's JACK ring unless it
+    // was `counted` in already; drops it where the server is gone or stalled.
+    void sendLocked(const quint8* bytes, int size, bool counted = false);
+    enum class Room { Yes, Later, No };
+    Room jackRoomLocked(int size, bool mayWait, bool count = true);
+    // True once the JACK server is known to be gone; says so once.
+    bool serverGoneLocked() const;
+    // Waits until the server has run the cycles that deliver what was sent.
+    void waitDeliveredLocked();
     void closeLocked();
     void countChangeLocked();
     void notesOffLocked(int channel);
@@ -124,6 +139,7 @@ private:
     // --- audio thread ---
     void takeState();
     void queue(const quint8* bytes, int size);
+    void wakeSender();
     void warn(WarningCode code, qint32 number, float value = 0.0f);
     void freeChannels();
 
@@ -136,17 +152,26 @@ private:
 
     mutable std::mutex mLock;
     std::unique_ptr<RtMidiOut> mMidiOut;
-    // Set once the JACK server died under an open port (see closeLocked).
-    bool mServerGone = false;
+    std::unique_ptr<JackWatch> mWatch;
+    // Set once the JACK server died: RtMidi's client is then left alone.
+    mutable bool mServerGone = false;
+    bool mStalled = false;
     std::thread mSender;
     std::atomic<bool> mStopSender { false };
+    WakeSignal mWake;
+    // The sender sleeps on mWake: the audio thread posts only then.
+    std::atomic<bool> mWakeArmed { false };
     // Keys retuned since their last reset, in the order of their first retune.
     std::array<quint8, 128> mRetunedKeys {};
     int mRetunedCount = 0;
     std::bitset<128> mRetuned;
     quint8 mScratch[MidiMessageQueue::MaxMessage];
-    std::chrono::steady_clock::time_point mBurstStart;
-    int mBurstCount = 0;
+    // Bytes written into RtMidi's JACK ring during the cycle that began at
+    // mCycle and during the one before: all that the ring may still hold.
+    quint32 mCycle = 0;
+    int mCycleBytes = 0;
+    int mPreviousCycleBytes = 0;
+    quint32 mLastSendCycle = 0;
 
     // Written by the GUI thread under mLock, read by the audio thread.
     std::atomic<quint32> mChangeCount { 0 };
@@ -161,6 +186,8 @@ private:
     bool mStatePinned = false;
     quint32 mSeenCount = 0;
     bool mWarnedKeys = false;
+    // Once per burst of voices without a free MPE channel.
+    bool mWarnedChannels = false;
     std::array<int, 16> mChannelVoice {};
     std::array<bool, 16> mChannelInUse {};
     std::array<int, 16> mChannelNote {};

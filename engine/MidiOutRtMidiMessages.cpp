@@ -1,6 +1,6 @@
 // The audio thread's side of the RtMidi output: MTS retunes, notes and MPE
 // pitch bends computed into the message queue. Nothing here blocks,
-// allocates or logs.
+// allocates, locks or logs; the sender is woken by a non-blocking write.
 #include "MidiOutRtMidi.h"
 
 #include <algorithm>
@@ -34,6 +34,7 @@ void MidiOutRtMidi::takeState()
         mSeenCount = mState.count;
         freeChannels();
         mWarnedKeys = false;
+        mWarnedChannels = false;
     }
 }
 
@@ -60,6 +61,15 @@ void MidiOutRtMidi::queue(const quint8* bytes, int size)
         return;
     if (!mQueue.push(mState.count, bytes, size))
         mQueueOverflow.store(true, std::memory_order_relaxed);
+    wakeSender();
+}
+
+void MidiOutRtMidi::wakeSender()
+{
+    // Either this exchange sees the sender armed, or the sender's arming
+    // exchange sees this one and, with it, the message pushed before.
+    if (mWakeArmed.exchange(false, std::memory_order_acq_rel))
+        mWake.post();
 }
 
 void MidiOutRtMidi::warn(WarningCode code, qint32 number, float value)
@@ -170,8 +180,12 @@ void MidiOutRtMidi::sendMpePitchBend(const int* voices, const float* frequencies
             c = 0;
             while (c < 16 && mChannelInUse[size_t(c)])
                 ++c;
-            if (c == 16)
+            if (c == 16) {
+                if (!mWarnedChannels)
+                    warn(WarnNoChannel, voice);
+                mWarnedChannels = true;
                 continue;
+            }
             double exact = now;
             if (exact < 0.0) {
                 warn(WarnBelowRange, voice, frequencies[i]);
@@ -232,6 +246,7 @@ void MidiOutRtMidi::mpeVoiceOff(int voice)
             const quint8 message[3] = { quint8(0x80 | c), quint8(mChannelNote[size_t(c)]), 64 };
             queue(message, 3);
             mChannelInUse[size_t(c)] = false;
+            mWarnedChannels = false;
         }
     }
 }

@@ -3,7 +3,17 @@
 #include <QtGlobal>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+
+#ifdef Q_OS_LINUX
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#else
+#include <semaphore>
+#endif
 
 // Finished MIDI messages on their way from the audio thread to the thread
 // that sends them, each tagged with the change count it was computed under.
@@ -29,6 +39,18 @@ public:
         copyIn(w + Header, bytes, quint32(size));
         mWrite.store(w + Header + quint32(size), std::memory_order_release);
         return true;
+    }
+
+    // The oldest message's size and tag, left in the queue; 0 when empty.
+    int peek(quint32* tag) const
+    {
+        const quint32 r = mRead.load(std::memory_order_relaxed);
+        if (r == mWrite.load(std::memory_order_acquire))
+            return 0;
+        quint8 header[Header];
+        copyOut(r, header, Header);
+        *tag = quint32(header[0]) | quint32(header[1]) << 8 | quint32(header[2]) << 16 | quint32(header[3]) << 24;
+        return int(header[4]) | int(header[5]) << 8;
     }
 
     // The oldest message into `out` (MaxMessage bytes): its size, or 0 when empty.
@@ -119,4 +141,48 @@ private:
     std::atomic<quint32> mWrite { 0 };
     std::atomic<quint32> mRead { 0 };
     std::atomic<quint32> mLost { 0 };
+};
+
+// Wakes a sleeping thread from one that may neither block nor allocate (the
+// audio thread): an eventfd written without blocking.
+class WakeSignal
+{
+public:
+#ifdef Q_OS_LINUX
+    WakeSignal() : mFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~WakeSignal()
+    {
+        if (mFd >= 0)
+            ::close(mFd);
+    }
+
+    void post()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(mFd, &one, sizeof one);
+    }
+
+    // Returns once posted since the last return.
+    void wait()
+    {
+        if (mFd < 0) {
+            ::usleep(1000);
+            return;
+        }
+        pollfd p { mFd, POLLIN, 0 };
+        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t read = ::read(mFd, &count, sizeof count);
+    }
+
+private:
+    const int mFd;
+#else
+    void post() { mSemaphore.release(); }
+    void wait() { mSemaphore.acquire(); }
+
+private:
+    std::counting_semaphore<> mSemaphore { 0 };
+#endif
 };

@@ -117,7 +117,7 @@ Messages mpeSilence()
 
 struct Step
 {
-    enum Kind { Play, Channel, Range, OpenIndex } kind = Play;
+    enum Kind { Play, Channel, Range, Rpn, OpenIndex } kind = Play;
     int value = 0; // the instruction's parameter, or the setter's argument
     QList<int> voices;
     QList<float> freqs;
@@ -186,6 +186,9 @@ class TestMidiOutput : public QObject
             break;
         case Step::Range:
             QCOMPARE(out->setPitchBendRange(s.value), s.accepted);
+            break;
+        case Step::Rpn:
+            out->sendPitchBendRangeRpn(s.value);
             break;
         case Step::OpenIndex:
             QCOMPARE(out->openPort(s.value), s.accepted);
@@ -292,6 +295,12 @@ private slots:
         row("MTS: a gliss step retunes only", 0, 200, { glide({ 0, 1 }, { a, up }) }, { mts({ 0, 1 }, { a, up }) });
         row("MTS: note off", 0, 200, { stop(4) }, { noteOff(0, 36) });
         row("MTS: channel 5", 5, 200, { start(1, a), stop(1) }, { mts({ 1 }, { a }), noteOn(5, 33), noteOff(5, 33) });
+        // Worked out by hand: 445 Hz is 19.56 cents above key 69, 3205/16384 of a semitone.
+        row("MTS: 445 Hz, by hand", 0, 200, { start(0, 445.0f) },
+            { bytes({ 0xF0, 0x7F, 0x7F, 0x08, 0x02, 0x00, 0x01, 0x20, 0x45, 0x19, 0x05, 0xF7 }), noteOn(0, 32) });
+        // 660 Hz is 1.96 cents above key 76, 320/16384 of a semitone.
+        row("MTS: 660 Hz, by hand", 0, 200, { start(0, 660.0f) },
+            { bytes({ 0xF0, 0x7F, 0x7F, 0x08, 0x02, 0x00, 0x01, 0x20, 0x4C, 0x02, 0x40, 0xF7 }), noteOn(0, 32) });
 
         row("velocity 0.5 gives 63", 0, 200, { start(0, a, 0.5f) }, { mts({ 0 }, { a }), noteOn(0, 32, 63) });
         row("velocity 1.5 is clamped", 0, 200, { start(0, a, 1.5f) }, { mts({ 0 }, { a }), noteOn(0, 32, 127) });
@@ -299,6 +308,11 @@ private slots:
         row("velocity 0 is no note off", 0, 200, { start(0, a, 0.0f) }, { mts({ 0 }, { a }), noteOn(0, 32, 1) });
 
         row("MPE: allocation at R 200", -1, 200, { start(4, a) }, { allocation(0, a, 200), noteOn(0, 69) });
+        // By hand: voice 0 holds channel 0, so voice 1 gets channel 1; its
+        // 1.96 cents of 200 bend to 8192 + 80 = 0x2050.
+        row("MPE: 660 Hz on channel 1 at R 200, by hand", -1, 200, { start(0, a), start(1, 660.0f) },
+            { bytes({ 0xE0, 0x00, 0x40 }), bytes({ 0x90, 0x45, 0x7F }), bytes({ 0xE1, 0x50, 0x40 }),
+              bytes({ 0x91, 0x4C, 0x7F }) });
         const float plus150 = frequencyOf(69 + 1.5), plus250 = frequencyOf(69 + 2.5);
         row("MPE: a retune of +150 cents at R 200", -1, 200, { start(4, a), glide({ 4 }, { plus150 }) },
             { allocation(0, a, 200), noteOn(0, 69), bend(0, 150, 200) });
@@ -325,12 +339,18 @@ private slots:
         }
         row("MPE: a voice without a channel leaves the next search at channel 0", -1, 200,
             sixteen + QList<Step> { glide({ 99, 5 }, { a, frequencyOf(64.5) }) },
-            held + Messages { bend(5, 50, 200) });
+            held + Messages { bend(5, 50, 200) }, 1);
+        // Told once for each burst of voices that find every channel taken.
+        row("MPE: all channels in use, twice", -1, 200,
+            sixteen + QList<Step> { start(16, a), start(17, a), stop(3), start(18, a), start(19, a) },
+            held + Messages { noteOff(3, 64), allocation(3, a, 200), noteOn(3, 69) }, 2);
         row("MPE: several voices in one start", -1, 200, { play(1, { 1, 2 }, { a, frequencyOf(72) }) },
             { allocation(0, a, 200), allocation(1, frequencyOf(72), 200), noteOn(0, 69) });
 
         row("RPN for 250 cents", -1, 200, { setter(Step::Range, 250) }, rpn(250));
         row("RPN for 200 cents", -1, 50, { setter(Step::Range, 200) }, rpn(200));
+        row("an RPN outside the range is refused", -1, 200, { setter(Step::Rpn, 20000), setter(Step::Rpn, 300) },
+            rpn(300), 1);
         row("no RPN in channel mode", 0, 200, { setter(Step::Range, 300) }, {});
 
         // A port past the last closes the open one: its silencing, then nothing.
@@ -363,7 +383,7 @@ private slots:
             if (v < 16)
                 allocated << allocation(v, spread[v], 200) << noteOn(v, int(std::lround(noteOf(spread[v]))));
         }
-        row("128 voices in MPE", -1, 200, starts, allocated);
+        row("128 voices in MPE", -1, 200, starts, allocated, 1);
         row("a frequency without pitch is left out", 0, 200,
             { glide({ 0, 1 }, { NaN, a }), start(2, Inf), glide({ 3 }, { -5.0f }) }, { mts({ 1 }, { a }) }, 3);
     }
@@ -521,8 +541,8 @@ private slots:
             voices << v;
             freqs << frequencyOf(40.0 + v * 0.5);
         }
-        // Far more than the queue holds before the sender, sending 64
-        // messages a cycle, can take them.
+        // Far more than the queue holds before the sender, sending at most
+        // RtMidi's ring of 16 KB a cycle, can take them.
         for (int i = 0; i < 400; ++i)
             apply(iface, glide(voices, freqs));
         // The silencing is the last message: nothing follows it.

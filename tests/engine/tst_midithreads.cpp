@@ -11,6 +11,7 @@
 #include <QScopeGuard>
 #include <QtTest>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -153,6 +154,39 @@ private slots:
             QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n') + "; " + mPeers[p]->account()));
         }
         out->term();
+    }
+
+    // The sender sleeps until the audio thread wakes it: a note queued after
+    // a long quiet spell still goes out, and so does the next.
+    void senderWakesAfterIdle()
+    {
+        Interface iface(new MidiOutRtMidi(MidiOutRtMidi::Api::Jack));
+        MidiOutput* out = iface.midiOutput();
+        QVERIFY(out->openPortByName(mPeers[0]->port()));
+        QVERIFY(mPeers[0]->waitConnected());
+        mPeers[0]->take();
+        const auto startFromAudioThread = [&iface](int voice) {
+            std::thread audio([&iface, voice] {
+                const float f = 440.0f, velocity = 1.0f;
+                iface.receiveInstructions(1, &voice, &f, &velocity, 1);
+            });
+            audio.join();
+        };
+        for (int voice = 0; voice < 3; ++voice) {
+            // Long enough for the sender to have gone to sleep.
+            std::this_thread::sleep_for(std::chrono::milliseconds(voice == 0 ? 1500 : 300));
+            startFromAudioThread(voice);
+            const QByteArray noteOn { "\x90", 1 };
+            const QByteArray key(1, char(32 + voice));
+            QVERIFY2(mPeers[0]->waitFor([&](const MidiPeer::Messages& m) {
+                return std::any_of(m.begin(), m.end(), [&](const QByteArray& b) { return b.startsWith(noteOn + key); });
+            }),
+                     qPrintable(QStringLiteral("voice %1: ").arg(voice) + mPeers[0]->account()));
+            mPeers[0]->take();
+        }
+        out->term();
+        QVERIFY(mPeers[0]->waitCycles());
+        mPeers[0]->take();
     }
 };
 

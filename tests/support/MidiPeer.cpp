@@ -25,7 +25,8 @@ void nap()
 
 } // namespace
 
-MidiPeer::MidiPeer(const QString& client, int ringBytes)
+MidiPeer::MidiPeer(const QString& client, int ringBytes, int lateUs)
+    : mLateUs(lateUs)
 {
     // A power of two, so that positions wrap by a mask.
     mRingSize = 1024;
@@ -66,6 +67,8 @@ int MidiPeer::process(jack_nframes_t frames, void* self)
 // The process callback: no allocation, no lock, no wait.
 void MidiPeer::record(jack_nframes_t frames)
 {
+    if (mLateUs > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(mLateUs));
     void* buffer = jack_port_get_buffer(mInput, frames);
     const jack_nframes_t cycle = jack_last_frame_time(mClient);
     const quint64 cycles = mCycles.load(std::memory_order_relaxed);

@@ -26,7 +26,9 @@ class MidiPeer
 public:
     using Messages = QList<QByteArray>;
 
-    explicit MidiPeer(const QString& client, int ringBytes = 1 << 20);
+    // A peer `lateUs` > 0 reads its port that long after each cycle has
+    // reached it, as a synth in another process on a busy machine may.
+    explicit MidiPeer(const QString& client, int ringBytes = 1 << 20, int lateUs = 0);
     ~MidiPeer();
     MidiPeer(const MidiPeer&) = delete;
     MidiPeer& operator=(const MidiPeer&) = delete;
@@ -77,6 +79,7 @@ private:
     QString mPort;
     _jack_client* mClient = nullptr;
     _jack_port* mInput = nullptr;
+    int mLateUs = 0;
 
     // The ring: per event a header (frame, size) and the bytes, wrapping.
     // The callback alone writes mWritten, the test's thread alone mRead.

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QtGlobal>
+#include <atomic>
+
+// A JACK client of our own on the server that this process's JACK clients
+// use, opened but never activated: it has no process callback and costs no
+// CPU a cycle. It reads the server's period and frame time from the server's
+// shared memory, so that a caller can wait for real cycles, and it learns
+// through JACK's shutdown callback, on libjack's own thread, when the server
+// has gone. libjack is looked up only if the process has loaded it already
+// (RtMidi's JACK backend does), so nothing links against JACK.
+class JackWatch
+{
+public:
+    JackWatch() = default;
+    ~JackWatch();
+    JackWatch(const JackWatch&) = delete;
+    JackWatch& operator=(const JackWatch&) = delete;
+
+    // Opens the client; false where libjack is not loaded or no server answers.
+    bool open();
+    bool isOpen() const { return mClient != nullptr; }
+    // Set from libjack's thread once the server has gone: nothing may call a
+    // JACK client of it any more, and the frame time stands still.
+    bool serverGone() const { return mGone.load(std::memory_order_acquire); }
+
+    quint32 period() const;
+    quint32 rate() const;
+    // The frame time at the start of the cycle under way.
+    quint32 cycleFrame() const;
+    // Sleeps until about the start of the next cycle (at least half a millisecond).
+    void sleepToNextCycle() const;
+    // Waits until the server has begun `cycles` cycles after the one that
+    // began at `from`; false once the server has gone or when no cycle began
+    // within `stallMs`.
+    bool waitCycles(quint32 from, int cycles, int stallMs) const;
+
+private:
+    static void onShutdown(void* self);
+
+    void* mLibrary = nullptr;
+    void* mClient = nullptr;
+    std::atomic<bool> mGone { false };
+
+    using FrameTime = quint32 (*)(const void* client);
+    using Close = int (*)(void* client);
+    FrameTime mBufferSize = nullptr;
+    FrameTime mSampleRate = nullptr;
+    FrameTime mFrameTime = nullptr;
+    FrameTime mLastFrameTime = nullptr;
+    Close mClose = nullptr;
+};
