@@ -7,6 +7,7 @@
 // through bare libpd calls in real time at the same period.
 //
 //   bench_idle [path of drovane-tuning-wendle]
+#include "BenchProcess.h"
 #include "BenchTools.h"
 #include "JackServer.h"
 #include "MidiPeer.h"
@@ -18,18 +19,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <thread>
 #include <vector>
-
-#include <csignal>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 #include "z_libpd.h"
 
@@ -84,32 +81,6 @@ Share median(std::vector<Share> v)
     return v.empty() ? Share() : v[v.size() / 2];
 }
 
-struct Child
-{
-    Child(const QString& program, const QStringList& args, const QProcessEnvironment& env, const QString& output = {})
-    {
-        process.setProcessEnvironment(env);
-        if (output.isEmpty())
-            process.setStandardOutputFile(QProcess::nullDevice());
-        else
-            process.setStandardOutputFile(output);
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process.start(program, args);
-        process.waitForStarted(5000);
-    }
-    ~Child()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(15000))
-            process.kill();
-        process.waitForFinished(2000);
-    }
-    QProcess process;
-};
-
 bool run(const QString& program, const QStringList& args, const QProcessEnvironment& env, int timeoutMs)
 {
     QProcess p;
@@ -138,7 +109,7 @@ bool measureProgram(const QString& program, const QProcessEnvironment& env, cons
     file.write(QJsonDocument(options).toJson());
     file.close();
 
-    Child app(program, {}, env);
+    BenchProcess app(program, {}, env);
     if (!run("xdotool", { "search", "--sync", "--onlyvisible", "--name", "^Drovane Tuning Wendle 2$" }, env, 60000)) {
         *error = "the window did not show";
         return false;
@@ -226,34 +197,16 @@ int main(int argc, char** argv)
     QCoreApplication qapp(argc, argv);
     const QString binDir = QCoreApplication::applicationDirPath();
     const QString program = argc > 1 ? argv[1] : binDir + "/../app/drovane-tuning-wendle";
-    for (const char* tool : { "Xvfb", "jackd", "jack_lsp", "xdotool" }) {
-        if (QStandardPaths::findExecutable(tool).isEmpty()) {
-            std::fprintf(stderr, "%s is not installed (scripts/setup.sh installs it)\n", tool);
-            return 1;
-        }
-    }
+    if (!BenchProcess::installed({ "Xvfb", "jackd", "jack_lsp", "xdotool" }))
+        return 1;
 
     QTemporaryDir work;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", work.filePath("runtime"));
-    QDir().mkpath(work.filePath("runtime"));
-    QFile::setPermissions(work.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-    // A private display: Xvfb tells its number on the descriptor it is given.
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return 1;
-    Child xvfb("Xvfb", { "-displayfd", QString::number(fds[1]), "-screen", "0", "1400x900x24", "-nolisten", "tcp" }, env);
-    ::close(fds[1]);
-    char buf[32] = {};
-    const ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
-    ::close(fds[0]);
-    if (n <= 0) {
+    const std::unique_ptr<BenchProcess> xvfb = BenchProcess::privateDisplay(work, env);
+    if (!xvfb) {
         std::fprintf(stderr, "Xvfb did not start\n");
         return 1;
     }
-    env.insert("DISPLAY", ":" + QString::fromLatin1(buf).trimmed());
-    env.insert("QT_QPA_PLATFORM", "xcb");
 
     // The server as the MIDI tests run theirs; the peer is this process's client.
     JackServer server(JackServer::uniqueName("wendle-bench-idle"), BenchTools::Rate, BenchTools::Frames,

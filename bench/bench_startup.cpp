@@ -5,13 +5,14 @@
 // busy machine. Runs on a private Xvfb and a private JACK server.
 //
 //   bench_startup [path of drovane-tuning-wendle] [path of bench_reference_window]
+#include "BenchProcess.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTime>
@@ -20,34 +21,9 @@
 #include <memory>
 #include <vector>
 
-#include <csignal>
-#include <sys/prctl.h>
-
 namespace {
 
 constexpr int Runs = 5;
-
-struct Child
-{
-    explicit Child(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
-    {
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        process.start(program, args);
-        process.waitForStarted(5000);
-    }
-    ~Child()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(5000))
-            process.kill();
-        process.waitForFinished(2000);
-    }
-    QProcess process;
-};
 
 double median(std::vector<double> v)
 {
@@ -82,7 +58,7 @@ Timing measure(const QString& program, const QString& title, const QProcessEnvir
     QElapsedTimer clock;
     const QTime launched = QTime::currentTime();
     clock.start();
-    Child app(program, {}, env);
+    BenchProcess app(program, {}, env);
     // Blocks until the window is mapped.
     if (!run("xdotool", { "search", "--sync", "--onlyvisible", "--name", "^" + title + "$" }, env, 30000))
         return t;
@@ -117,40 +93,21 @@ int main(int argc, char** argv)
     const QString binDir = QCoreApplication::applicationDirPath();
     const QString program = argc > 1 ? argv[1] : binDir + "/../app/drovane-tuning-wendle";
     const QString reference = argc > 2 ? argv[2] : binDir + "/bench_reference_window";
-    for (const char* tool : { "Xvfb", "jackd", "jack_lsp", "xdotool" }) {
-        if (QStandardPaths::findExecutable(tool).isEmpty()) {
-            std::fprintf(stderr, "%s is not installed (scripts/setup.sh installs it)\n", tool);
-            return 1;
-        }
-    }
+    if (!BenchProcess::installed({ "Xvfb", "jackd", "jack_lsp", "xdotool" }))
+        return 1;
 
     QTemporaryDir work;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", work.filePath("runtime"));
-    QDir().mkpath(work.filePath("runtime"));
-    QFile::setPermissions(work.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-    // A private display: Xvfb tells its number on the descriptor it is given.
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return 1;
-    const QString display = QString::number(fds[1]);
-    Child xvfb("Xvfb", { "-displayfd", display, "-screen", "0", "1400x900x24", "-nolisten", "tcp" }, env);
-    ::close(fds[1]);
-    char buf[32] = {};
-    const ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
-    ::close(fds[0]);
-    if (n <= 0) {
+    const std::unique_ptr<BenchProcess> xvfb = BenchProcess::privateDisplay(work, env);
+    if (!xvfb) {
         std::fprintf(stderr, "Xvfb did not start\n");
         return 1;
     }
-    env.insert("DISPLAY", ":" + QString::fromLatin1(buf).trimmed());
-    env.insert("QT_QPA_PLATFORM", "xcb");
 
     const QString server = QStringLiteral("bench%1").arg(QCoreApplication::applicationPid());
     env.insert("JACK_DEFAULT_SERVER", server);
     env.insert("JACK_NO_START_SERVER", "1");
-    Child jack("jackd", { "--no-realtime", "-n", server, "-d", "dummy", "-r", "48000", "-p", "256" }, env);
+    BenchProcess jack("jackd", { "--no-realtime", "-n", server, "-d", "dummy", "-r", "48000", "-p", "256" }, env);
     QElapsedTimer waited;
     waited.start();
     while (waited.elapsed() < 15000) {
