@@ -16,6 +16,13 @@
 #include <QtTest>
 #include <memory>
 
+// AddressSanitizer holds freed memory back for its checks, by default far
+// more than the feed's limit: in the memory check it would count as growth.
+extern "C" const char* __asan_default_options()
+{
+    return "quarantine_size_mb=4";
+}
+
 namespace {
 
 const QString FeedPath = QStringLiteral("/downloads/updates.json");
@@ -312,6 +319,11 @@ private slots:
     void bigFeed()
     {
         QFETCH(bool, chunked);
+        // What the first check of the process sets up stays: it is not the feed's.
+        mPeer->answerOthers(ok(feed("2.0.0")));
+        QSignalSpy finished(UpdateManager::instance(), &UpdateManager::checkingFinished);
+        UpdateDialog::startCheck(mParent.get(), false);
+        QTRY_COMPARE(finished.size(), 1);
         mPeer->answerOthers(Answer { 200, {}, {}, qint64(50) << 20, chunked, -1, false });
         QSignalSpy failed(UpdateManager::instance(), &UpdateManager::networkError);
         const qint64 before = memoryKiB("VmRSS:");
