@@ -7,7 +7,6 @@
 
 #include <QDebug>
 #include <RtMidi.h>
-#include <chrono>
 
 namespace {
 
@@ -120,10 +119,11 @@ void MidiOutRtMidi::sendLocked(const quint8* bytes, int size, bool counted)
 }
 
 // Whether RtMidi's ring has room for a message of `size` bytes, counting it
-// in (with `count`) when it has. The ring may still hold what was written during this cycle and the one
-// before; older bytes have been taken by a process callback that began after
-// them. With mayWait this waits for the cycles that make room, and gives up
-// (the message is dropped) on a server that has gone or stopped its cycles.
+// in (with `count`) when it has. The ring may still hold what was written
+// during this cycle and the one before; older bytes have been taken by a
+// process callback that began after them. With mayWait this waits for the
+// cycles that make room, and gives up (the message is dropped) on a server
+// that has gone or stopped its cycles.
 MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait, bool count)
 {
     if (serverGoneLocked())
@@ -131,8 +131,6 @@ MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait, bool c
     if (!mWatch->isOpen())
         return Room::Yes;
     const int need = size > 0 ? size + int(sizeof(int)) : 0;
-    using Clock = std::chrono::steady_clock;
-    auto moved = Clock::now();
     for (;;) {
         const quint32 now = mWatch->cycleFrame();
         if (now != mCycle) {
@@ -140,7 +138,6 @@ MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait, bool c
             mPreviousCycleBytes = passed >= 2 ? 0 : mCycleBytes;
             mCycleBytes = 0;
             mCycle = now;
-            moved = Clock::now();
             mStalled = false;
         }
         if (mPreviousCycleBytes + mCycleBytes + need <= JackRingBytes) {
@@ -152,14 +149,13 @@ MidiOutRtMidi::Room MidiOutRtMidi::jackRoomLocked(int size, bool mayWait, bool c
             return Room::No;
         if (!mayWait)
             return Room::Later;
-        if (Clock::now() - moved > std::chrono::milliseconds(JackStallMs)) {
-            qWarning() << "MIDI output: the JACK server runs no cycles; MIDI messages are dropped until it does";
-            mStalled = true;
+        if (!mWatch->waitCycles(mCycle, 1, JackStallMs)) {
+            if (!serverGoneLocked()) {
+                qWarning() << "MIDI output: the JACK server runs no cycles; MIDI messages are dropped until it does";
+                mStalled = true;
+            }
             return Room::No;
         }
-        mWatch->sleepToNextCycle();
-        if (serverGoneLocked())
-            return Room::No;
     }
 }
 

@@ -160,16 +160,22 @@ MidiPeer::Messages MidiPeer::take()
 
 bool MidiPeer::waitFor(const std::function<bool(const Messages&)>& done, int timeoutMs)
 {
+    return waitUntil([&] {
+        pump();
+        return done(mPending);
+    }, timeoutMs);
+}
+
+bool MidiPeer::waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
     QElapsedTimer clock;
     clock.start();
-    for (;;) {
-        pump();
-        if (done(mPending))
-            return true;
+    while (!done()) {
         if (clock.elapsed() > timeoutMs)
             return false;
         nap();
     }
+    return true;
 }
 
 MidiPeer::Messages MidiPeer::collect(int count, int timeoutMs)
@@ -200,55 +206,33 @@ MidiPeer::Messages MidiPeer::collectUntil(const QByteArray& last, int nth, int t
 bool MidiPeer::waitCycles(int cycles, int timeoutMs)
 {
     const quint64 until = mCycles.load(std::memory_order_acquire) + quint64(cycles);
-    QElapsedTimer clock;
-    clock.start();
-    while (mCycles.load(std::memory_order_acquire) < until) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        nap();
-    }
-    return true;
+    return waitUntil([&] { return mCycles.load(std::memory_order_acquire) >= until; }, timeoutMs);
 }
 
 bool MidiPeer::waitConnected(int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (mConnections.load(std::memory_order_relaxed) < 1) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        nap();
-    }
-    return true;
+    return waitUntil([&] { return mConnections.load(std::memory_order_relaxed) >= 1; }, timeoutMs);
 }
 
 QStringList MidiPeer::takeProblems()
 {
     pump();
     QStringList all = std::exchange(mMalformed, {});
-    const quint64 dropped = mDropped.load(std::memory_order_relaxed);
-    if (dropped > mDroppedTold) {
-        all << QStringLiteral("the peer's ring of %1 bytes was full: it dropped %2 events")
-                   .arg(mRingSize)
-                   .arg(dropped - mDroppedTold);
-        mDroppedTold = dropped;
-    }
+    // What a count gained since the last call.
+    const auto since = [](const std::atomic<quint64>& count, quint64& told) {
+        const quint64 now = count.load(std::memory_order_relaxed);
+        return now - std::exchange(told, now);
+    };
+    if (const quint64 n = since(mDropped, mDroppedTold))
+        all << QStringLiteral("the peer's ring of %1 bytes was full: it dropped %2 events").arg(mRingSize).arg(n);
     // The sender cleared its buffer while this peer read it: the server had
     // started the next cycle without waiting for this peer.
-    const quint64 vanished = mVanished.load(std::memory_order_relaxed);
-    if (vanished > mVanishedTold) {
+    if (const quint64 n = since(mVanished, mVanishedTold))
         all << QStringLiteral("%1 events vanished from %2 while it read them: the sender ran its next cycle meanwhile")
-                   .arg(vanished - mVanishedTold)
+                   .arg(n)
                    .arg(mPort);
-        mVanishedTold = vanished;
-    }
-    const quint64 lost = mJackLost.load(std::memory_order_relaxed);
-    if (lost > mJackLostTold) {
-        all << QStringLiteral("JACK lost %1 events on their way to %2: a sender's port buffer was full")
-                   .arg(lost - mJackLostTold)
-                   .arg(mPort);
-        mJackLostTold = lost;
-    }
+    if (const quint64 n = since(mJackLost, mJackLostTold))
+        all << QStringLiteral("JACK lost %1 events on their way to %2: a sender's port buffer was full").arg(n).arg(mPort);
     return all;
 }
 

@@ -74,6 +74,7 @@ private:
     void record(unsigned int frames);
     // Moves what the callback published into mPending.
     void pump();
+    bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
     QString mError;
     QString mPort;
