@@ -266,6 +266,8 @@ private slots:
         QTest::newRow("G-slider range") << "options" << "glissOneRangeEdit" << "width" << "94";
         QTest::newRow("MPE limit") << "options" << "glissRangeMPEEdit" << "width" << "94";
         QTest::newRow("voices menu") << "options" << "numberOfVoicesMenu" << "width" << "94";
+        QTest::newRow("calibration frequency") << "options" << "calibrationFreqEdit" << "width" << "80";
+        QTest::newRow("1/1 frequency") << "options" << "oneOneFreqEdit" << "width" << "80";
     }
 
     // Captions in capitals but where they are exempt, and the spin boxes'
