@@ -86,8 +86,9 @@ private slots:
         start(server, "python3", { "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", temp.filePath("feed") });
         QByteArray served;
         QRegularExpressionMatch port;
-        QTRY_VERIFY2((port = QRegularExpression("port (\\d+)").match(QString::fromLocal8Bit(served += server.readAll()))).hasMatch(),
-                     served.constData());
+        // A busy machine can take many seconds to start Python.
+        QTRY_VERIFY2_WITH_TIMEOUT((port = QRegularExpression("port (\\d+)").match(QString::fromLocal8Bit(served += server.readAll()))).hasMatch(),
+                                  served.constData(), 60000);
 
         QProcess harness;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
