@@ -238,6 +238,8 @@ void TuningWendleApplication::shutdown()
             mUdpListener.release();
         }
     }
+    // No later command will write what the controller's last flood left uncounted.
+    mEngine.writeDroppedCommandCount();
     if (mLattice.autoSaveEnabled())
         mLattice.save();
     qWarning() << "PdPlayer::term...";

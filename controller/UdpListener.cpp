@@ -103,9 +103,13 @@ void UdpListener::run()
     clock.start();
     QByteArray datagram(DatagramSize, '\0');
 
+    const auto roll = [&] {
+        const qint64 now = clock.elapsed();
+        wrongSize.roll(now);
+        unknownTag.roll(now);
+    };
     while (!stopRequested()) {
-        wrongSize.roll(clock.elapsed());
-        unknownTag.roll(clock.elapsed());
+        roll();
         if (!socket.waitForReadyRead(WaitMs)) {
             // Qt closes a socket on any error but a timeout; waiting on it
             // again would return at once, forever.
@@ -117,6 +121,9 @@ void UdpListener::run()
         }
         // A flood never empties the socket: the flag is read per datagram.
         while (!stopRequested() && socket.hasPendingDatagrams()) {
+            // Datagrams of another kind that keep the socket full must not
+            // hold back the count of a flood that has ended.
+            roll();
             const qint64 size = socket.pendingDatagramSize();
             if (size != DatagramSize) {
                 if (wrongSize.admit(clock.elapsed()))

@@ -67,6 +67,7 @@ PdPlayer::PdPlayer(QObject* parent)
     mReportTimer.setInterval(4);
     mReportTimer.setTimerType(Qt::PreciseTimer);
     connect(&mReportTimer, &QTimer::timeout, this, &PdPlayer::deliverReports);
+    connect(&mReportTimer, &QTimer::timeout, this, &PdPlayer::rollDroppedCommandCount);
     mReportTimer.start();
 }
 
@@ -160,14 +161,29 @@ void PdPlayer::queueEventSerial(const WendleEvent* event)
 {
     if (!event)
         return;
+    const bool posted = mSerialRing.postCommand(EngineCommand::fromEvent(*event));
+    const std::lock_guard<std::mutex> lock(mSerialRingFullLock);
+    // Read under the lock, so that the throttle sees time run forward from either thread.
     const qint64 now = mSerialClock.elapsed();
-    if (mSerialRing.postCommand(EngineCommand::fromEvent(*event))) {
+    if (posted) {
         // Sums up a flood that has ended.
         mSerialRingFull.roll(now);
         return;
     }
     if (mSerialRingFull.admit(now))
         qWarning() << "Command buffer full";
+}
+
+void PdPlayer::rollDroppedCommandCount()
+{
+    const std::lock_guard<std::mutex> lock(mSerialRingFullLock);
+    mSerialRingFull.roll(mSerialClock.elapsed());
+}
+
+void PdPlayer::writeDroppedCommandCount()
+{
+    const std::lock_guard<std::mutex> lock(mSerialRingFullLock);
+    mSerialRingFull.flush(mSerialClock.elapsed());
 }
 
 void PdPlayer::queueEventFromInterface(QString source, const WendleEvent* event)

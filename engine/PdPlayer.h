@@ -21,6 +21,7 @@
 #include <array>
 #include <atomic>
 #include <initializer_list>
+#include <mutex>
 #include <string_view>
 
 class AudioOutput;
@@ -97,6 +98,9 @@ public:
     QStringList macroNames() const;
     // Turns the waiting reports into signals; a timer calls it while an event loop runs.
     void deliverReports();
+    // Writes the count of controller commands dropped and not logged yet;
+    // at shutdown, once the controller thread has stopped.
+    void writeDroppedCommandCount();
 
     static constexpr int HandOverTimeoutMs = 3000;
     // Ids of the GUI thread's opens and closes stay exact in a command's float value.
@@ -207,6 +211,8 @@ private:
     static void refused(EngineReport::LogLine line, int status);
     void report(EngineReport::Kind kind, qint32 number = 0, const WendleRatio* ratio = nullptr, float value = 0.0f);
     void warn(WarningCode code, float value = 0.0f, qint32 number = 0);
+    // Sums up the last second of a flood of drops that no later post ends; the report timer calls it.
+    void rollDroppedCommandCount();
     void executeList(EngineCommandList& list);
     // Type 34's toggle; keepHeld leaves a held ratio sounding while hold is on.
     void toggleRatio(const WendleRatio& ratio, bool keepHeld);
@@ -233,8 +239,10 @@ private:
     CommandRingBuffer mGuiRing;
     CommandRingBuffer mSerialRing;
     // The controller's ring can be filled by anyone on the network: its
-    // drops reach the log a few a second. Used by the controller thread alone.
+    // drops reach the log a few a second. The controller thread counts them,
+    // the GUI thread writes what a flood leaves; never the audio thread.
     WarningThrottle mSerialRingFull { QStringLiteral("%1 more controller commands dropped in %2 ms: command buffer full") };
+    std::mutex mSerialRingFullLock;
     QElapsedTimer mSerialClock;
     EngineCommandList mCommandList;
 
