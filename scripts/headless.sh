@@ -135,6 +135,8 @@ stop() {
     local pid="$1" grace="$2" i
     [[ -n $pid ]] && kill -0 "$pid" 2>/dev/null || return 0
     kill -TERM "$pid" 2>/dev/null || true
+    # A stopped process takes the signal once resumed.
+    kill -CONT "$pid" 2>/dev/null || true
     for ((i = 0; i < grace * 10; i++)); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
@@ -154,11 +156,39 @@ cleanup() {
     stop "$JACKD_PID" 5
     stop "$XVFB_PID" 5
     stop "${FEED_PID:-}" 2
+    [[ -z ${WATCH_PID:-} ]] || kill "$WATCH_PID" 2>/dev/null || true
     rm -rf "$PRIVATE"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# Killed outright, this shell runs no trap: a watcher then ends what it had
+# running (as it saw half a second before), SIGTERM first, SIGKILL after a grace.
+watch_harness() {
+    set +e
+    local kids="" k i live=0 targets=()
+    while kill -0 $$ 2>/dev/null; do
+        read -r kids <"/proc/$$/task/$$/children"
+        sleep 0.5
+    done
+    for k in $kids; do
+        [[ $k == "$BASHPID" ]] || targets+=("$k")
+    done
+    if [[ ${#targets[@]} -gt 0 ]]; then
+        kill -TERM "${targets[@]}"
+        kill -CONT "${targets[@]}"
+        for ((i = 0; i < 50; i++)); do
+            live=0
+            for k in "${targets[@]}"; do kill -0 "$k" && live=1; done
+            [[ $live -eq 1 ]] || break
+            sleep 0.1
+        done
+        [[ $live -eq 0 ]] || kill -KILL "${targets[@]}"
+    fi
+    rm -rf "$PRIVATE"
+}
+watch_harness </dev/null >/dev/null 2>&1 &
+WATCH_PID=$!
 
 START=$SECONDS
 

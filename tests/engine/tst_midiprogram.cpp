@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -120,6 +121,8 @@ private slots:
         program.setProcessEnvironment(env);
         program.setProcessChannelMode(QProcess::MergedChannels);
         program.setStandardOutputFile(home.filePath("program.out"));
+        // A test that dies takes it along, with SIGTERM too.
+        program.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         program.start(QStringLiteral(WENDLE_PROGRAM), QStringList());
         QVERIFY(program.waitForStarted(10000));
 

@@ -2,17 +2,33 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QThread>
 #include <atomic>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
+#ifdef Q_OS_UNIX
+namespace {
+
+// How long a program has to stop on its signal before it, and whatever it
+// started, is killed.
+constexpr int StopGraceMs = 3000;
+
+} // namespace
 #endif
 
 JackProcess::JackProcess(const QString& program, const QStringList& arguments, const QString& outputFile)
+    : mProgram(QFileInfo(program).fileName())
 {
     if (!outputFile.isEmpty()) {
         mProcess.setProcessChannelMode(QProcess::MergedChannels);
@@ -21,15 +37,23 @@ JackProcess::JackProcess(const QString& program, const QStringList& arguments, c
         mProcess.setStandardErrorFile(QProcess::nullDevice());
     }
 #ifdef Q_OS_UNIX
-    // A shell between: it hands the stop on, and stops the program when the
-    // test is gone, however it ended (QProcess's children do not get the
-    // parent-death signal). jackd stops cleanly on SIGTERM, the JACK tools on
-    // SIGINT, which a shell's background command would ignore.
+    // A shell between watches the test and stops the program once the test
+    // is gone, however it ended (a parent-death signal could not: a stopped
+    // server does not act on SIGTERM, and SIGKILL is no clean stop). jackd
+    // stops on SIGTERM, the JACK tools on SIGINT, which a shell's background
+    // command starts with ignored: env gives it back. A stopped program is
+    // resumed to take its signal; one still running after the grace is
+    // killed, and so is the process group that the shell leads.
     static const QString Watch = QStringLiteral(
-        "t=$1; s=$2; shift 2; \"$@\" & c=$!; trap 'kill -$s $c 2>/dev/null; wait $c; exit' INT TERM; "
-        "while kill -0 $t 2>/dev/null && kill -0 $c 2>/dev/null; do sleep 0.2; done; "
-        "kill -$s $c 2>/dev/null; wait $c");
-    const QString stop = program == QStringLiteral("jackd") ? QStringLiteral("TERM") : QStringLiteral("INT");
+        "t=$1; s=$2; shift 2; c=; "
+        "end() { trap '' INT TERM; c=${c:-$!}; kill -CONT $c; kill -$s $c; i=0; "
+        "while kill -0 $c && [ $i -lt %1 ]; do sleep 0.1; i=$((i + 1)); done; "
+        "if kill -0 $c; then kill -KILL $c; kill -KILL -$$; fi; wait $c; exit; } 2>/dev/null; "
+        "trap end INT TERM; env --default-signal=INT \"$@\" & c=$!; "
+        "while kill -0 $t 2>/dev/null && kill -0 $c 2>/dev/null; do sleep 0.2; done; end")
+                                     .arg(StopGraceMs / 100);
+    const QString stop = mProgram == QStringLiteral("jackd") ? QStringLiteral("TERM") : QStringLiteral("INT");
+    mProcess.setChildProcessModifier([] { ::setpgid(0, 0); });
     mProcess.start(QStringLiteral("sh"), QStringList { QStringLiteral("-c"), Watch, QStringLiteral("sh"),
                                                        QString::number(QCoreApplication::applicationPid()), stop,
                                                        program }
@@ -48,14 +72,41 @@ JackProcess::~JackProcess()
     // server killed, or one that meets a client killed under it, keeps its
     // slot in JACK's table of servers for good, and the table holds eight.
 #ifdef Q_OS_UNIX
-    ::kill(pid_t(mProcess.processId()), SIGINT);
+    const pid_t watch = pid_t(mProcess.processId());
+    ::kill(watch, SIGTERM);
+    if (!mProcess.waitForFinished(StopGraceMs + 5000)) {
+        // Not reaped yet, so the group is still the watch's own.
+        ::kill(-watch, SIGKILL);
+        mProcess.kill();
+        mProcess.waitForFinished(2000);
+    }
 #else
     mProcess.terminate();
-#endif
     if (!mProcess.waitForFinished(10000)) {
         mProcess.kill();
         mProcess.waitForFinished(2000);
     }
+#endif
+}
+
+qint64 JackProcess::programPid() const
+{
+#ifdef Q_OS_UNIX
+    // The watching shell's child of that name, beside its sleeps.
+    const qint64 watch = mProcess.processId();
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(watch));
+    if (watch <= 0 || !children.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray name = QFile::encodeName(mProgram).left(15); // as the kernel keeps it
+    for (const QByteArray& pid : children.readAll().simplified().split(' ')) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
+            return pid.toLongLong();
+    }
+    return 0;
+#else
+    return mProcess.processId();
+#endif
 }
 
 JackServer::JackServer(const QString& name, int rate, int period, LateClients late)
@@ -101,21 +152,6 @@ QString JackServer::output() const
 #ifdef Q_OS_UNIX
 namespace {
 
-// jackd is a child of the watching shell that JackProcess starts, beside its sleeps.
-pid_t serverPid(JackProcess& server)
-{
-    const qint64 shell = server.process().processId();
-    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(shell));
-    if (!children.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& pid : children.readAll().simplified().split(' ')) {
-        QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "jackd")
-            return pid_t(pid.toLongLong());
-    }
-    return 0;
-}
-
 // Whether every thread of `pid` has stopped: a stop signal is only sent by
 // kill(), and a busy thread of jackd may answer one more request meanwhile.
 bool allThreadsStopped(pid_t pid)
@@ -141,7 +177,7 @@ bool allThreadsStopped(pid_t pid)
 bool JackServer::suspend()
 {
 #ifdef Q_OS_UNIX
-    const pid_t pid = mServer ? serverPid(*mServer) : 0;
+    const pid_t pid = mServer ? pid_t(mServer->programPid()) : 0;
     mSuspended = pid > 0 && ::kill(pid, SIGSTOP) == 0;
     QElapsedTimer clock;
     clock.start();
@@ -159,7 +195,7 @@ bool JackServer::suspend()
 bool JackServer::resume()
 {
 #ifdef Q_OS_UNIX
-    const pid_t pid = mServer ? serverPid(*mServer) : 0;
+    const pid_t pid = mServer ? pid_t(mServer->programPid()) : 0;
     if (pid <= 0 || ::kill(pid, SIGCONT) != 0)
         return false;
     mSuspended = false;
@@ -193,6 +229,10 @@ QString JackServer::missingTool(std::initializer_list<const char*> tools)
 QString JackServer::runTool(const QString& program, const QStringList& arguments, bool* ok, int timeoutMs)
 {
     QProcess p;
+#ifdef Q_OS_LINUX
+    // A tool waiting on a stopped server would outlive a test that dies meanwhile.
+    p.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+#endif
     p.start(program, arguments);
     const bool finished = p.waitForFinished(timeoutMs);
     if (!finished) {

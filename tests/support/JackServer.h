@@ -7,8 +7,8 @@
 #include <memory>
 
 // A JACK program (server, client or tool) that runs while this object lives.
-// It dies with the test, should the test crash: a machine runs only a few
-// JACK servers at once.
+// It ends with the test, however the test ends, and so does whatever it
+// starts: a machine runs only a few JACK servers at once.
 class JackProcess
 {
 public:
@@ -22,8 +22,11 @@ public:
 
     QProcess& process() { return mProcess; }
     bool isRunning() const { return mProcess.state() != QProcess::NotRunning; }
+    // The program's own process id (not its watch's), or 0 while it is not running.
+    qint64 programPid() const;
 
 private:
+    QString mProgram;
     QProcess mProcess;
 };
 
