@@ -37,12 +37,15 @@ std::unique_ptr<BenchProcess> BenchProcess::privateDisplay(const QTemporaryDir& 
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     env.insert("XDG_RUNTIME_DIR", runtime);
 
-    // Xvfb tells the display it took on the descriptor it is given.
+    // Xvfb tells the display it took on the descriptor it is given. Only its
+    // abstract socket (as scripts/headless.sh): a server that has just freed
+    // the number could otherwise unlink this one's socket file.
     int fds[2];
     if (::pipe(fds) != 0)
         return nullptr;
     auto xvfb = std::make_unique<BenchProcess>(
-        "Xvfb", QStringList { "-displayfd", QString::number(fds[1]), "-screen", "0", "1400x900x24", "-nolisten", "tcp" },
+        "Xvfb",
+        QStringList { "-displayfd", QString::number(fds[1]), "-screen", "0", "1400x900x24", "-nolisten", "tcp", "-nolisten", "unix" },
         env);
     ::close(fds[1]);
     char buf[32] = {};

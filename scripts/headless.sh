@@ -196,7 +196,11 @@ START=$SECONDS
 
 log "starting Xvfb and jackd"
 : >"$PRIVATE/display"
-Xvfb -displayfd 3 -screen 0 1400x900x24 -nolisten tcp 3>"$PRIVATE/display" >"$OUT/xvfb.log" 2>&1 &
+# Only the abstract socket, no file in /tmp/.X11-unix (-nolisten unix): with
+# -displayfd the server takes the lowest number whose abstract name is free,
+# and a server that has just freed that name may still unlink its socket file,
+# which by then would be this server's. Clients (libxcb) try the abstract one first.
+Xvfb -displayfd 3 -screen 0 1400x900x24 -nolisten tcp -nolisten unix 3>"$PRIVATE/display" >"$OUT/xvfb.log" 2>&1 &
 XVFB_PID=$!
 JACK_SERVER="wendle-headless-$$"
 export JACK_DEFAULT_SERVER="$JACK_SERVER"
@@ -214,6 +218,7 @@ DISPLAY_NUMBER="$(head -n 1 "$PRIVATE/display")"
 [[ $DISPLAY_NUMBER =~ ^[0-9]+$ ]] || die "Xvfb gave no display number"
 export DISPLAY=":$DISPLAY_NUMBER"
 out display "$DISPLAY"
+if [[ -e /tmp/.X11-unix/X$DISPLAY_NUMBER ]]; then out x_socket_file yes; else out x_socket_file no; fi
 
 for ((i = 0; ; i++)); do
     jack_lsp 2>/dev/null | grep -qx 'system:playback_1' && break
