@@ -470,7 +470,7 @@ private slots:
         QTest::newRow("nothing") << "" << ".bad";
         QTest::newRow("an earlier copy") << "file" << ".bad.2";
         QTest::newRow("a folder") << "folder" << ".bad.2";
-        QTest::newRow("no copy can be made") << "dangling link" << "";
+        QTest::newRow("a dangling link") << "dangling link" << ".bad.2";
     }
 
     // A bad auto-save file is copied aside beside every earlier copy before
