@@ -138,11 +138,20 @@ QByteArray StoreAndRecall::chordFileText(const QHash<qint32, QList<WendleRatio>>
     return text;
 }
 
-bool StoreAndRecall::saveChordFile(const QString& path) const
+bool StoreAndRecall::unkeptFileInTheWay()
+{
+    // Each save tries the copy again: the folder may take it now, or the player moved the file away.
+    if (QFileInfo::exists(mUnkeptFile) && SerializableRoot::keepUnreadableCopy(mUnkeptFile).isEmpty())
+        return true;
+    mUnkeptFile.clear();
+    return false;
+}
+
+bool StoreAndRecall::saveChordFile(const QString& path)
 {
     qWarning() << "Saving stored chords to " << path;
-    if (!mUnkeptFile.isEmpty() && QFileInfo(path).absoluteFilePath() == mUnkeptFile) {
-        qCritical().noquote() << QStringLiteral("Not saving %1: it could not be read when loaded and no copy of it was kept, "
+    if (!mUnkeptFile.isEmpty() && QFileInfo(path).absoluteFilePath() == mUnkeptFile && unkeptFileInTheWay()) {
+        qCritical().noquote() << QStringLiteral("Not saving %1: it could not be read when loaded and no copy of it could be kept, "
                                                 "so it is left as it was.")
                                      .arg(path);
         return false;

@@ -30,14 +30,17 @@ public:
     // Mode 0 standard (the sounding set becomes the chord), 1 additive, other alternating.
     void recall(int slot, int mode);
     // Slots 1 to 20; true only when the file was written whole.
-    bool saveChordFile(const QString& path) const;
+    bool saveChordFile(const QString& path);
     // Replaces the store by the file's chords; a file that cannot be read or
     // holds one malformed ratio leaves the store as it was and gives false.
     bool loadChordFile(const QString& path);
     // Loads the auto-saved chords; false when a file there did not load. That
-    // file is copied aside as the options' unreadable files are, and when no
-    // copy can be made the store is never saved over it.
+    // file is copied aside as the options' unreadable files are; when no copy
+    // can be made, the store is not saved over it until a later save manages
+    // the copy or finds the file gone.
     bool loadAutoSave(const QString& path);
+    // That file while it stands in the way of saving; empty otherwise.
+    QString unkeptFile() const { return mUnkeptFile; }
 
     // The sounding ratios once the engine has run every command posted before
     // this call (without a running stream: as last published).
@@ -53,8 +56,9 @@ public:
 private:
     void postToggle(const WendleRatio& ratio) const;
     bool waitForEngine() const;
+    bool unkeptFileInTheWay();
 
     // The player's only version of a file that the last auto-save load could
-    // neither read nor copy aside; empty when there is none.
+    // neither read nor copy aside, until it is copied or gone; empty when there is none.
     QString mUnkeptFile;
 };

@@ -287,8 +287,13 @@ void TuningWendleApplication::autoSafe()
 {
     captureWindowState();
     mOptions.save();
-    if (!mChordStore.saveChordFile(chordAutoSavePath()))
-        qWarning() << "Auto-save of the chords failed; they are saved again at the next auto-save and at shutdown";
+    if (!mChordStore.saveChordFile(chordAutoSavePath())) {
+        if (!mChordStore.unkeptFile().isEmpty())
+            qWarning() << "Auto-save of the chords refused: the file could not be read at start-up and no copy of it could be kept; "
+                          "they are not saved until it can be kept aside or is moved away";
+        else
+            qWarning() << "Auto-save of the chords failed; it is tried again at the next auto-save and at shutdown";
+    }
     qDebug().noquote() << QStringLiteral("Autosafe called ... ") + QDateTime::currentDateTime().toString(Qt::TextDate);
 }
 
@@ -300,6 +305,13 @@ QString TuningWendleApplication::chordAutoSavePath()
 void TuningWendleApplication::loadAutoSavedChords()
 {
     mChordStore.loadAutoSave(chordAutoSavePath());
+    if (!mChordStore.unkeptFile().isEmpty()) {
+        const QString text = QStringLiteral("Failed to read saved chords from %1, and no copy of that file could be kept. "
+                                            "Chords will not be auto-saved until it is moved away.")
+                                 .arg(QDir::toNativeSeparators(mChordStore.unkeptFile()));
+        qCritical().noquote() << text;
+        QMessageBox::critical(nullptr, applicationName(), text);
+    }
 }
 
 bool TuningWendleApplication::initPatches()

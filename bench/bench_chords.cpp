@@ -2,6 +2,8 @@
 // distinct ratios from 256 KiB to 2 MiB, beside a plain split of the same
 // bytes into numbers measured in the same run. Linear reading keeps the
 // quotient of the two steady as the line doubles. Figures are medians.
+// The "crafted" lines hold ratios k/(M - 31k), which a hash that only
+// multiplies and adds its two terms would put in one bucket.
 #include "StoreAndRecall.h"
 
 #include <QCoreApplication>
@@ -12,13 +14,15 @@
 
 namespace {
 
-// Distinct ratios n/(n+1), each followed by a space, then the closing "0".
-QByteArray chordLine(qsizetype bytes)
+// Distinct ratios, each followed by a space, then the closing "0": n/(n+1),
+// or when crafted k/(M - 31k), all in lowest terms as M is prime.
+QByteArray chordLine(qsizetype bytes, bool crafted)
 {
+    constexpr quint64 M = 4000037;
     QByteArray line;
     line.reserve(bytes + 32);
     for (quint64 n = 1; line.size() < bytes; ++n)
-        line += QByteArray::number(n) + '/' + QByteArray::number(n + 1) + ' ';
+        line += QByteArray::number(n) + '/' + QByteArray::number(crafted ? M - 31 * n : n + 1) + ' ';
     return line + "0\n";
 }
 
@@ -65,14 +69,17 @@ int main(int argc, char** argv)
     // The program's handler takes every line and writes none of the debug
     // ones: the parser's messages are formatted as in the program.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    std::printf("%10s %8s %12s %12s %9s\n", "line", "ratios", "parse ms", "split ms", "quotient");
-    for (const qsizetype kib : { 256, 512, 1024, 2048 }) {
-        const QByteArray text = chordLine(kib * 1024);
+    std::printf("%8s %10s %8s %12s %12s %9s\n", "ratios", "line", "count", "parse ms", "split ms", "quotient");
+    const struct { bool crafted; qsizetype kib; } lines[] = {
+        { false, 256 }, { false, 512 }, { false, 1024 }, { false, 2048 }, { true, 256 }, { true, 512 }, { true, 1024 },
+    };
+    for (const auto& [crafted, kib] : lines) {
+        const QByteArray text = chordLine(kib * 1024, crafted);
         QHash<qint32, QList<WendleRatio>> chords;
         QString error;
         const double parse = medianMs(5, [&] { StoreAndRecall::parseChords(text, chords, &error); });
         const double split = medianMs(5, [&] { sink = sink + plainSplit(text); });
-        std::printf("%7lld KiB %8lld %12.2f %12.2f %9.1f\n", static_cast<long long>(kib),
+        std::printf("%8s %6lld KiB %8lld %12.2f %12.2f %9.1f\n", crafted ? "crafted" : "n/(n+1)", static_cast<long long>(kib),
                     static_cast<long long>(chords.value(1).size()), parse, split, parse / split);
     }
     return 0;

@@ -93,8 +93,13 @@ bool SerializableRoot::keepUnreadableFile()
 
 QString SerializableRoot::keepUnreadableCopy(const QString& path)
 {
+    // A link is a taken name even when it leads nowhere (exists() follows it).
+    const auto taken = [](const QString& name) {
+        const QFileInfo info(name);
+        return info.exists() || info.isSymLink();
+    };
     QString target = path + QStringLiteral(".bad");
-    for (int n = 2; QFileInfo::exists(target); ++n)
+    for (int n = 2; taken(target); ++n)
         target = path + QStringLiteral(".bad.") + QString::number(n);
     if (QFile::copy(path, target)) {
         qWarning().noquote() << QStringLiteral("The unreadable file %1 was kept as %2.").arg(path, target);

@@ -2,6 +2,7 @@
 
 #include "RatioContext.h"
 
+#include <QHashFunctions>
 #include <numeric>
 
 namespace {
@@ -241,10 +242,10 @@ bool operator==(const WendleRatio& a, const WendleRatio& b)
 
 size_t qHash(const WendleRatio& ratio, size_t seed)
 {
-    quint32 h = quint32(seed);
-    h = h * 31u + quint32(ratio.ratio.numerator());
-    h = h * 31u + quint32(ratio.ratio.denominator());
-    return h;
+    // Each whole term mixed before they are combined: a plain h*31 + term
+    // puts whole families such as k/(M - 31k) in one bucket, and a chord file
+    // of them would take quadratic time to read.
+    return qHashMulti(seed, ratio.ratio.numerator(), ratio.ratio.denominator());
 }
 
 int highestPrime(const qint8* steps)

@@ -1,6 +1,7 @@
 // The chord controls on the real window and engine: recall in its three
 // modes, the questions and boxes, banks and sets on disk, the auto-save.
 #include "EngineCommandType.h"
+#include "FileSizeLimit.h"
 #include "SignalMeasure.h"
 #include "StoreAndRecall.h"
 #include "WarningCatcher.h"
@@ -470,11 +471,13 @@ private slots:
         QTest::newRow("nothing") << "" << ".bad";
         QTest::newRow("an earlier copy") << "file" << ".bad.2";
         QTest::newRow("a folder") << "folder" << ".bad.2";
-        QTest::newRow("no copy can be made") << "dangling link" << "";
+        QTest::newRow("a dangling link") << "dangling link" << ".bad.2";
+        QTest::newRow("no room for a copy at first") << "little room" << ".bad";
     }
 
     // A bad auto-save file is copied aside beside every earlier copy before
-    // the auto-save replaces it; one that cannot be copied is never replaced.
+    // the auto-save replaces it; while no copy can be made it is not replaced,
+    // and the player is told so once, at start-up.
     void badAutoSave()
     {
         QFETCH(QString, inTheWay);
@@ -485,7 +488,8 @@ private slots:
             const QString entry = config.filePath(name);
             QVERIFY(QFile::remove(entry) || QDir(entry).removeRecursively());
         }
-        const QByteArray bad = "7/4 x\n";
+        // Longer than the chords saved over it.
+        const QByteArray bad = "7/4 x\n" + QByteArray(1024, '#');
         QVERIFY(writeAll(path, bad));
         if (inTheWay == "file")
             QVERIFY(writeAll(path + ".bad", "an earlier copy\n"));
@@ -494,15 +498,23 @@ private slots:
         else if (inTheWay == "dangling link")
             QVERIFY(QFile::link(path + ".gone/x", path + ".bad"));
         fill("2:9/8");
-        WindowRig::app()->loadAutoSavedChords();
+        rig.modals->seen.clear();
+        const bool little = inTheWay == "little room";
+        {
+            const FileSizeLimit room(little ? 512 : RLIM_INFINITY); // the chords fit, a copy does not
+            WindowRig::app()->loadAutoSavedChords();
+            QMetaObject::invokeMethod(WindowRig::app(), "autoSafe");
+            QCOMPARE(readAll(path) == bad, little);
+        }
         QMetaObject::invokeMethod(WindowRig::app(), "autoSafe");
 
         QCOMPARE(WindowRig::stored(), QString("2:9/8"));
-        if (!copy.isEmpty())
-            QCOMPARE(readAll(path + copy), bad);
+        QCOMPARE(readAll(path + copy), bad);
         if (inTheWay == "file")
             QCOMPARE(readAll(path + ".bad"), QByteArray("an earlier copy\n"));
-        QCOMPARE(readAll(path), copy.isEmpty() ? bad : "0\n9/8 0\n" + QByteArray("0\n").repeated(18));
+        QCOMPARE(readAll(path), "0\n9/8 0\n" + QByteArray("0\n").repeated(18));
+        QCOMPARE(rig.modals->seen.size(), int(little));
+        QCOMPARE(rig.modals->seen.filter("Failed to read saved chords from " + path).size(), int(little));
     }
 };
 
