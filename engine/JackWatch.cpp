@@ -10,10 +10,7 @@
 
 JackWatch::~JackWatch()
 {
-    // A client of a dead server is left alone: closing it would talk to
-    // nothing, and libjack may crash doing so.
-    if (mClient && !serverGone())
-        mClose(mClient);
+    close();
 #ifdef Q_OS_LINUX
     if (mLibrary && !serverGone())
         dlclose(mLibrary);
@@ -44,14 +41,32 @@ bool JackWatch::open()
         return false;
     int status = 0;
     mClient = open("wendle-watch", 1, &status);
-    if (!mClient)
+    if (!mClient) {
+        // 0x10 is JackServerFailed: no server answers where the watch had
+        // one. It went while the watch was closed, and this open may have
+        // had libjack drop the process's other clients of it, which nothing
+        // may call any more.
+        if (mWasOpen && (status & 0x10))
+            mGone.store(true, std::memory_order_release);
         return false;
+    }
+    mWasOpen = true;
     // Before activation, as JACK wants it; this client is never activated.
     onShutdown(mClient, &JackWatch::onShutdown, this);
     return true;
 #else
     return false;
 #endif
+}
+
+void JackWatch::close()
+{
+    // A client of a dead server is left alone: closing it would talk to
+    // nothing, and libjack may crash doing so.
+    if (mClient && !serverGone()) {
+        mClose(mClient);
+        mClient = nullptr;
+    }
 }
 
 void JackWatch::onShutdown(void* self)
@@ -74,7 +89,7 @@ quint32 JackWatch::cycleFrame() const
     return mClient ? mLastFrameTime(mClient) : 0;
 }
 
-void JackWatch::sleepToNextCycle() const
+std::chrono::microseconds JackWatch::nextCycleIn() const
 {
     using namespace std::chrono;
     const quint32 p = period();
@@ -84,7 +99,7 @@ void JackWatch::sleepToNextCycle() const
         left = into < p ? p - into : 0;
     }
     const auto wait = microseconds(qint64(left) * 1000000 / rate()) + microseconds(300);
-    std::this_thread::sleep_for(std::max<microseconds>(wait, microseconds(500)));
+    return std::max<microseconds>(wait, microseconds(500));
 }
 
 bool JackWatch::waitCycles(quint32 from, int cycles, int stallMs) const
@@ -104,6 +119,6 @@ bool JackWatch::waitCycles(quint32 from, int cycles, int stallMs) const
         } else if (Clock::now() - moved > std::chrono::milliseconds(stallMs)) {
             return false;
         }
-        sleepToNextCycle();
+        std::this_thread::sleep_for(nextCycleIn());
     }
 }

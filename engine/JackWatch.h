@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 #include <atomic>
+#include <chrono>
 
 // A JACK client of our own on the server that this process's JACK clients
 // use, opened but never activated: it has no process callback and costs no
@@ -20,17 +21,22 @@ public:
 
     // Opens the client; false where libjack is not loaded or no server answers.
     bool open();
+    // Takes the client off the server; open() may follow. A client of a
+    // server that has gone stays as it is.
+    void close();
     bool isOpen() const { return mClient != nullptr; }
-    // Set from libjack's thread once the server has gone: nothing may call a
-    // JACK client of it any more, and the frame time stands still.
+    // Set from libjack's thread once the server has gone, or by an open that
+    // finds no server where there was one: nothing may call a JACK client of
+    // it any more, and the frame time stands still.
     bool serverGone() const { return mGone.load(std::memory_order_acquire); }
 
     quint32 period() const;
     quint32 rate() const;
     // The frame time at the start of the cycle under way.
     quint32 cycleFrame() const;
-    // Sleeps until about the start of the next cycle (at least half a millisecond).
-    void sleepToNextCycle() const;
+    // How long to sleep until about the start of the next cycle (at least
+    // half a millisecond), so that a caller may sleep without its lock.
+    std::chrono::microseconds nextCycleIn() const;
     // Waits until the server has begun `cycles` cycles after the one that
     // began at `from`; false once the server has gone or when no cycle began
     // within `stallMs`.
@@ -41,6 +47,7 @@ private:
 
     void* mLibrary = nullptr;
     void* mClient = nullptr;
+    bool mWasOpen = false;
     std::atomic<bool> mGone { false };
 
     using FrameTime = quint32 (*)(const void* client);

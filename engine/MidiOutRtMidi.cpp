@@ -135,7 +135,7 @@ void MidiOutRtMidi::term()
     stopSender();
     {
         Lock lock(mLock);
-        if (mServerGone)
+        if (had && serverGoneLocked())
             abandoned().push_back(std::move(mMidiOut));
         mMidiOut.reset();
         mWatch.reset();
@@ -190,7 +190,8 @@ bool MidiOutRtMidi::openPort(int index)
         if (index >= 0 && !serverGoneLocked()) {
             try {
                 if (mJack && !mWatch->open()) {
-                    qWarning() << "MIDI output: the JACK server does not answer; no port is opened";
+                    if (!serverGoneLocked())
+                        qWarning() << "MIDI output: the JACK server does not answer; no port is opened";
                 } else if (unsigned(index) < mMidiOut->getPortCount()) {
                     const QString name = QString::fromStdString(mMidiOut->getPortName(unsigned(index)));
                     mMidiOut->openPort(unsigned(index), "RtMidi Output");
@@ -208,6 +209,11 @@ bool MidiOutRtMidi::openPort(int index)
                 qWarning().noquote() << "Opening MIDI output port" << index << "failed:" << QString::fromStdString(e.getMessage());
             }
         }
+        // The watch goes with the last port, once its silencing has been
+        // delivered: a patchbay would show it as a stray client. The next
+        // port opens it again.
+        if (mJack && !opened)
+            mWatch->close();
         if (opened) {
             mOpen.store(true, std::memory_order_relaxed);
             countChangeLocked();

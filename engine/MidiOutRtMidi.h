@@ -29,12 +29,13 @@ class RtMidiOut;
 // reaches the synth after its silencing. The MPE allocation belongs to the
 // audio thread, which frees every channel when it sees the count move.
 //
-// On JACK a client of our own that is never activated (JackWatch) tells the
-// server's cycles and its death: a send never writes more into RtMidi's ring
-// than its process callback takes in a cycle, so RtMidi never spins; the
-// sender waits for the next cycle without the lock; a port is connected, and
-// its silencing delivered, when the server has run the cycles that carry
-// them; and once the server has gone nothing calls RtMidi's JACK client.
+// On JACK a client of our own that is never activated (JackWatch), open
+// while a port is and read under the lock alone, tells the server's cycles
+// and its death: a send never writes more into RtMidi's ring than its
+// process callback takes in a cycle, so RtMidi never spins; the sender
+// waits for the next cycle without the lock; a port is connected, and its
+// silencing delivered, when the server has run the cycles that carry them;
+// and once the server has gone nothing calls RtMidi's JACK client.
 class MidiOutRtMidi : public MidiOutput
 {
     Q_OBJECT

@@ -7,6 +7,8 @@
 
 #include <QDebug>
 #include <RtMidi.h>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -29,14 +31,18 @@ void MidiOutRtMidi::senderLoop()
         for (bool more = true; more;) {
             if (mStopSender.load(std::memory_order_acquire))
                 return;
+            std::chrono::microseconds pause {};
             {
                 Lock lock(mLock);
                 more = drainLocked(false);
+                // Only JACK has a ring to wait for, and its watch is open
+                // while its port is. The watch closes with the last port, so
+                // it is read under the lock alone.
+                if (more)
+                    pause = mWatch->nextCycleIn();
             }
-            // Only JACK has a ring to wait for, and its watch is open while
-            // its port is: neither changes before the sender has stopped.
             if (more)
-                mWatch->sleepToNextCycle();
+                std::this_thread::sleep_for(pause);
         }
     }
 }

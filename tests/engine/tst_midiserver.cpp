@@ -1,6 +1,7 @@
 // The MIDI output against JACK servers of the test's own, one at a time: a
 // server with a long period, where a port closed too early loses its
-// silencing, and a server that dies under an open port.
+// silencing, a server that dies under an open port, and the output's watch
+// client, which must leave the server with the last port.
 #include "Interface.h"
 #include "JackServer.h"
 #include "MidiOutRtMidi.h"
@@ -73,6 +74,35 @@ private slots:
         }
         const QStringList problems = peer.takeProblems();
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+    }
+
+    // The watch client, without ports of its own, goes with the last port
+    // and comes back with the next: a patchbay would show it as a stray.
+    // A server that dies meanwhile is found gone when the next port asks
+    // for the watch, and its dead clients are left alone from then on.
+    void watchGoesWithThePort()
+    {
+        auto server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-midi-watch"), 48000, 256,
+                                                   JackServer::LateClients::Wait);
+        QVERIFY2(server->isRunning(), qPrintable(server->error()));
+        auto peer = std::make_unique<MidiPeer>(JackServer::uniqueName("wendle-synth"));
+        QVERIFY2(peer->isReady(), qPrintable(peer->error()));
+        MidiOutRtMidi out(MidiOutRtMidi::Api::Jack);
+        out.init();
+        const QString watch = QStringLiteral("wendle-watch");
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(out.openPortByName(peer->port()));
+            QVERIFY2(peer->knowsClient(watch), qPrintable(QStringLiteral("port %1 open").arg(i)));
+            QVERIFY(!out.openPort(-1));
+            QVERIFY2(!peer->knowsClient(watch), qPrintable(QStringLiteral("port %1 closed").arg(i)));
+        }
+        peer.reset();
+        server.reset();
+        WarningCatcher catcher;
+        QVERIFY(!out.openPort(0));
+        out.term();
+        QVERIFY2(catcher.warnings().filter("JACK server has gone").size() == 1,
+                 qPrintable(catcher.warnings().join('\n')));
     }
 
     // Port, channel, mode and range changes after the server died under an

@@ -214,6 +214,15 @@ bool MidiPeer::waitConnected(int timeoutMs)
     return waitUntil([&] { return mConnections.load(std::memory_order_relaxed) >= 1; }, timeoutMs);
 }
 
+bool MidiPeer::knowsClient(const QString& name) const
+{
+    char* uuid = mClient ? jack_get_uuid_for_client_name(mClient, name.toLocal8Bit().constData()) : nullptr;
+    if (!uuid)
+        return false;
+    jack_free(uuid);
+    return true;
+}
+
 QStringList MidiPeer::takeProblems()
 {
     pump();

@@ -56,6 +56,9 @@ public:
     // takes a new connection into its graph at a cycle's start.
     bool waitConnected(int timeoutMs = 10000);
 
+    // Whether the server knows a client of that name, with ports or without.
+    bool knowsClient(const QString& name) const;
+
     // Events lost on their way or here, and malformed messages, described:
     // those found since the last call.
     QStringList takeProblems();
