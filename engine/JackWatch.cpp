@@ -51,6 +51,15 @@ bool JackWatch::open()
         return false;
     }
     mWasOpen = true;
+    // A server restarted while the watch was closed answers as well, but the
+    // open has had libjack drop this process's clients of the old one. The
+    // client that carried our last port is then unknown to it.
+    if (!mSiblingName.isEmpty() && clientUuid(mSiblingName) != mSiblingUuid) {
+        mClose(mClient);
+        mClient = nullptr;
+        mGone.store(true, std::memory_order_release);
+        return false;
+    }
     // Before activation, as JACK wants it; this client is never activated.
     onShutdown(mClient, &JackWatch::onShutdown, this);
     return true;
@@ -67,6 +76,67 @@ void JackWatch::close()
         mClose(mClient);
         mClient = nullptr;
     }
+}
+
+QByteArray JackWatch::clientUuid(const QByteArray& name) const
+{
+#ifdef Q_OS_LINUX
+    using Uuid = char* (*)(void* client, const char* name);
+    using Free = void (*)(void* ptr);
+    const auto uuid = reinterpret_cast<Uuid>(dlsym(mLibrary, "jack_get_uuid_for_client_name"));
+    const auto release = reinterpret_cast<Free>(dlsym(mLibrary, "jack_free"));
+    char* text = mClient && uuid && release ? uuid(mClient, name.constData()) : nullptr;
+    const QByteArray out(text);
+    if (text)
+        release(text);
+    return out;
+#else
+    Q_UNUSED(name);
+    return QByteArray();
+#endif
+}
+
+void JackWatch::rememberSibling(const QByteArray& destination, const QByteArray& ourPort)
+{
+#ifdef Q_OS_LINUX
+    using ByName = void* (*)(void* client, const char* name);
+    using Connections = const char** (*)(const void* client, const void* port);
+    using Free = void (*)(void* ptr);
+    const auto byName = reinterpret_cast<ByName>(dlsym(mLibrary, "jack_port_by_name"));
+    const auto connections = reinterpret_cast<Connections>(dlsym(mLibrary, "jack_port_get_all_connections"));
+    const auto release = reinterpret_cast<Free>(dlsym(mLibrary, "jack_free"));
+    void* port = mClient && byName && connections && release ? byName(mClient, destination.constData()) : nullptr;
+    const char** names = port ? connections(mClient, port) : nullptr;
+    if (!names) {
+        mSiblingName.clear();
+        mSiblingUuid.clear();
+        return;
+    }
+    // Only a client that can be told apart: another program's port of the
+    // same name on the same destination leaves the check out.
+    const QByteArray suffix = ':' + ourPort;
+    QByteArray found;
+    int count = 0;
+    for (int i = 0; names[i]; ++i) {
+        const QByteArray name(names[i]);
+        if (name.endsWith(suffix)) {
+            found = name.chopped(suffix.size());
+            ++count;
+        }
+    }
+    release(names);
+    // The uuid is asked of the server only for a client not known yet: each
+    // request is a round trip that waits on the server.
+    if (count == 1 && found == mSiblingName)
+        return;
+    mSiblingName.clear();
+    mSiblingUuid = count == 1 ? clientUuid(found) : QByteArray();
+    if (!mSiblingUuid.isEmpty())
+        mSiblingName = found;
+#else
+    Q_UNUSED(destination);
+    Q_UNUSED(ourPort);
+#endif
 }
 
 void JackWatch::onShutdown(void* self)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 #include <atomic>
 #include <chrono>
@@ -24,10 +25,14 @@ public:
     // Takes the client off the server; open() may follow. A client of a
     // server that has gone stays as it is.
     void close();
+    // Remembers the client (of this process) whose port `ourPort` is
+    // connected to `destination`, so that the next open() can tell whether
+    // the server is still the one that client lives on.
+    void rememberSibling(const QByteArray& destination, const QByteArray& ourPort);
     bool isOpen() const { return mClient != nullptr; }
     // Set from libjack's thread once the server has gone, or by an open that
-    // finds no server where there was one: nothing may call a JACK client of
-    // it any more, and the frame time stands still.
+    // finds no server, or another server, where there was one: nothing may
+    // call a JACK client of it any more, and the frame time stands still.
     bool serverGone() const { return mGone.load(std::memory_order_acquire); }
 
     quint32 period() const;
@@ -44,11 +49,16 @@ public:
 
 private:
     static void onShutdown(void* self);
+    // The JACK uuid of the client `name` on the watch's server; empty when unknown.
+    QByteArray clientUuid(const QByteArray& name) const;
 
     void* mLibrary = nullptr;
     void* mClient = nullptr;
     bool mWasOpen = false;
     std::atomic<bool> mGone { false };
+    // The remembered client's name and JACK uuid; empty when none is known.
+    QByteArray mSiblingName;
+    QByteArray mSiblingUuid;
 
     using FrameTime = quint32 (*)(const void* client);
     using Close = int (*)(void* client);

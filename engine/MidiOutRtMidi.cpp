@@ -193,16 +193,19 @@ bool MidiOutRtMidi::openPort(int index)
                     if (!serverGoneLocked())
                         qWarning() << "MIDI output: the JACK server does not answer; no port is opened";
                 } else if (unsigned(index) < mMidiOut->getPortCount()) {
-                    const QString name = QString::fromStdString(mMidiOut->getPortName(unsigned(index)));
-                    mMidiOut->openPort(unsigned(index), "RtMidi Output");
+                    const std::string destination = mMidiOut->getPortName(unsigned(index));
+                    const QString name = QString::fromStdString(destination);
+                    mMidiOut->openPort(unsigned(index), OurPortName);
                     // With an error callback RtMidi reports a failed open instead of throwing.
                     if (mMidiOut->isPortOpen()) {
                         mPortName = name;
                         opened = true;
                         // JACK takes the new connection into its graph at a
                         // cycle's start; what its port carries before goes nowhere.
-                        if (mJack)
+                        if (mJack) {
                             mWatch->waitCycles(mWatch->cycleFrame(), 2, JackStallMs);
+                            mWatch->rememberSibling(QByteArray::fromStdString(destination), OurPortName);
+                        }
                     }
                 }
             } catch (const RtMidiError& e) {
@@ -234,8 +237,15 @@ void MidiOutRtMidi::closeLocked()
         // own, which can take the port away before a receiver read it.
         waitDeliveredLocked();
         try {
-            if (!serverGoneLocked())
+            if (!serverGoneLocked()) {
                 mMidiOut->closePort();
+                // RtMidi's callback may still be in a cycle that began before
+                // the port went, and RtMidi frees the ring it reads before it
+                // closes its client: let that cycle end before anything may
+                // delete the output.
+                if (mJack && mWatch->isOpen())
+                    mWatch->waitCycles(mWatch->cycleFrame(), 2, JackStallMs);
+            }
         } catch (const RtMidiError& e) {
             qWarning().noquote() << "Closing the MIDI output port failed:" << QString::fromStdString(e.getMessage());
         }

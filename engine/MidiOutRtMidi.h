@@ -99,6 +99,8 @@ public:
     // A server whose cycles stand still this long is given up on: what is
     // left to send is dropped rather than held.
     static constexpr int JackStallMs = 500;
+    // The name of the port that RtMidi opens for us.
+    static constexpr const char* OurPortName = "RtMidi Output";
 
 private:
     struct State

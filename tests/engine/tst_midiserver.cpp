@@ -76,14 +76,23 @@ private slots:
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
     }
 
+    void watchGoesWithThePort_data()
+    {
+        QTest::addColumn<bool>("restarted");
+        QTest::newRow("server gone") << false;
+        QTest::newRow("server restarted") << true;
+    }
+
     // The watch client, without ports of its own, goes with the last port
     // and comes back with the next: a patchbay would show it as a stray.
-    // A server that dies meanwhile is found gone when the next port asks
-    // for the watch, and its dead clients are left alone from then on.
+    // A server that dies meanwhile, or is started again under the same name,
+    // is found gone when the next port asks for the watch, and its dead
+    // clients are left alone from then on.
     void watchGoesWithThePort()
     {
-        auto server = std::make_unique<JackServer>(JackServer::uniqueName("wendle-midi-watch"), 48000, 256,
-                                                   JackServer::LateClients::Wait);
+        QFETCH(bool, restarted);
+        const QString name = JackServer::uniqueName("wendle-midi-watch");
+        auto server = std::make_unique<JackServer>(name, 48000, 256, JackServer::LateClients::Wait);
         QVERIFY2(server->isRunning(), qPrintable(server->error()));
         auto peer = std::make_unique<MidiPeer>(JackServer::uniqueName("wendle-synth"));
         QVERIFY2(peer->isReady(), qPrintable(peer->error()));
@@ -99,7 +108,15 @@ private slots:
         peer.reset();
         server.reset();
         WarningCatcher catcher;
-        QVERIFY(!out.openPort(0));
+        if (restarted) {
+            server = std::make_unique<JackServer>(name, 48000, 256, JackServer::LateClients::Wait);
+            QVERIFY2(server->isRunning(), qPrintable(server->error()));
+            peer = std::make_unique<MidiPeer>(JackServer::uniqueName("wendle-synth"));
+            QVERIFY2(peer->isReady(), qPrintable(peer->error()));
+            QVERIFY(!out.openPortByName(peer->port()));
+        } else {
+            QVERIFY(!out.openPort(0));
+        }
         out.term();
         QVERIFY2(catcher.warnings().filter("JACK server has gone").size() == 1,
                  qPrintable(catcher.warnings().join('\n')));
