@@ -218,7 +218,6 @@ DISPLAY_NUMBER="$(head -n 1 "$PRIVATE/display")"
 [[ $DISPLAY_NUMBER =~ ^[0-9]+$ ]] || die "Xvfb gave no display number"
 export DISPLAY=":$DISPLAY_NUMBER"
 out display "$DISPLAY"
-if [[ -e /tmp/.X11-unix/X$DISPLAY_NUMBER ]]; then out x_socket_file yes; else out x_socket_file no; fi
 
 for ((i = 0; ; i++)); do
     jack_lsp 2>/dev/null | grep -qx 'system:playback_1' && break
