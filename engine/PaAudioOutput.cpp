@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -295,6 +296,15 @@ bool PaAudioOutput::selectDevice(int index)
     return true;
 }
 
+namespace {
+std::atomic<int> sOpensUnderWay { 0 };
+}
+
+int PaAudioOutput::opensUnderWay()
+{
+    return sOpensUnderWay.load(std::memory_order_acquire);
+}
+
 // With `bounded`, Pa_OpenStream runs on a thread of its own, waited for until
 // OpenDeadlineMs. One that does not return by then is left running, with
 // mOpenStuck set: the stream it may still open is never started, so its
@@ -314,15 +324,19 @@ PaError PaAudioOutput::openStream(const PaStreamParameters& output, double sampl
     const auto open = std::make_shared<Open>();
     const unsigned long frames = (unsigned long)mFramesPerBuffer;
     // The thread holds only its own copy of what it needs: it may outlive this object.
+    sOpensUnderWay.fetch_add(1, std::memory_order_relaxed);
     const auto call = [open, output, sampleRate, frames, self = this] {
         PaStream* stream = nullptr;
         const PaError err = Pa_OpenStream(&stream, nullptr, &output, sampleRate, frames, paNoFlag,
                                           &PaAudioOutput::streamCallback, self);
-        const std::lock_guard<std::mutex> hold(open->lock);
-        open->err = err;
-        open->stream = stream;
-        open->done = true;
-        open->returned.notify_one();
+        {
+            const std::lock_guard<std::mutex> hold(open->lock);
+            open->err = err;
+            open->stream = stream;
+            open->done = true;
+            open->returned.notify_one();
+        }
+        sOpensUnderWay.fetch_sub(1, std::memory_order_release);
     };
     if (!bounded) {
         call();

@@ -34,6 +34,10 @@ public:
     int selectedIndex() const { return mSelectedIndex; }
     int framesPerBuffer() const { return mFramesPerBuffer; }
     bool hasStream() const { return mStream != nullptr; }
+    // Stream opens left running past their deadline that have not returned
+    // yet: while one is under way its JACK server must not go away, or
+    // PortAudio's JACK host ends the process.
+    static int opensUnderWay();
     bool isMuted() const { return mSilenced.load(std::memory_order_relaxed); }
 
     // PortAudio's callback; `userData` is the PaAudioOutput. Allocates nothing
