@@ -39,13 +39,15 @@ std::unique_ptr<BenchProcess> BenchProcess::privateDisplay(const QTemporaryDir& 
 
     // Xvfb tells the display it took on the descriptor it is given. Only its
     // abstract socket (as scripts/headless.sh): a server that has just freed
-    // the number could otherwise unlink this one's socket file.
+    // the number could otherwise unlink this one's socket file. No reset when
+    // a last client leaves, which would drop a connection being set up.
     int fds[2];
     if (::pipe(fds) != 0)
         return nullptr;
     auto xvfb = std::make_unique<BenchProcess>(
         "Xvfb",
-        QStringList { "-displayfd", QString::number(fds[1]), "-screen", "0", "1400x900x24", "-nolisten", "tcp", "-nolisten", "unix" },
+        QStringList { "-displayfd", QString::number(fds[1]), "-screen", "0", "1400x900x24", "-nolisten", "tcp", "-nolisten", "unix",
+                      "-noreset" },
         env);
     ::close(fds[1]);
     char buf[32] = {};

@@ -196,11 +196,14 @@ START=$SECONDS
 
 log "starting Xvfb and jackd"
 : >"$PRIVATE/display"
+# -noreset: an X server resets when its last client leaves and drops every
+# connection still being set up; each xdotool poll while the program starts
+# would be such a last client, and the program's connection would fail.
 # Only the abstract socket, no file in /tmp/.X11-unix (-nolisten unix): with
 # -displayfd the server takes the lowest number whose abstract name is free,
 # and a server that has just freed that name may still unlink its socket file,
 # which by then would be this server's. Clients (libxcb) try the abstract one first.
-Xvfb -displayfd 3 -screen 0 1400x900x24 -nolisten tcp -nolisten unix 3>"$PRIVATE/display" >"$OUT/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 1400x900x24 -nolisten tcp -nolisten unix -noreset 3>"$PRIVATE/display" >"$OUT/xvfb.log" 2>&1 &
 XVFB_PID=$!
 JACK_SERVER="wendle-headless-$$"
 export JACK_DEFAULT_SERVER="$JACK_SERVER"
@@ -488,6 +491,8 @@ else
             wait "$PROGRAM_PID" || status=$?
             PROGRAM_PID=""
             out exit "$status"
+            # An X server gone under the program is the first thing to rule out.
+            kill -0 "$XVFB_PID" 2>/dev/null || log "Xvfb ($XVFB_PID) had ended: $(tail -n 5 "$OUT/xvfb.log")"
             die "the program ended before its window appeared; see $OUT/program.log"
         fi
         die "no window titled \"$MAIN_TITLE\" within 30 s"
