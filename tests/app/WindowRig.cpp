@@ -32,6 +32,9 @@ ModalAnswerer::ModalAnswerer()
             input->setTextValue(answer);
             cancel ? input->reject() : input->accept();
         } else if (auto files = qobject_cast<QFileDialog*>(modal)) {
+            // The dialog leaves a name line that has the focus as it is, so the answer goes in unfocused.
+            if (QWidget* focused = files->focusWidget())
+                focused->clearFocus();
             files->selectFile(answer);
             QMetaObject::invokeMethod(files, cancel ? "reject" : "accept");
         } else {
