@@ -1,7 +1,7 @@
 // The application object started and stopped as main() does it, on a private
 // JACK server with the program's patches and a controller table: what the
 // start-up wires together, and a shutdown that a stuck controller thread
-// must not hang.
+// must not hang and that writes the count of a flood's last drops.
 #include "CardWidget.h"
 #include "ControllerTestSupport.h"
 #include "EngineCommandType.h"
@@ -113,6 +113,17 @@ private slots:
             entered = sendTag() && mEntered.tryAcquire(1, 100);
         QVERIFY(entered);
 
+        // A flood that the engine's ring could not take, quit before a second
+        // of quiet has passed: shutdown writes what the log has not counted
+        // yet. The controller thread, which posts alone, is held meanwhile.
+        PdPlayer& engine = app()->engine();
+        const WendleEvent volume(MasterVolumeSet, 0.5f);
+        const quint64 before = engine.serialCommandBuffer().written();
+        int posted = 0;
+        for (QDeadlineTimer deadline(20000); posted - int(engine.serialCommandBuffer().written() - before) < 1000 && !deadline.hasExpired(); ++posted)
+            engine.queueEventSerial(&volume);
+        const int dropped = posted - int(engine.serialCommandBuffer().written() - before);
+
         // Without the deadline shutdown would wait for good: this lets the
         // thread go long after the deadline, so that such a wait shows as a failure.
         QSemaphore returned;
@@ -129,7 +140,14 @@ private slots:
         QVERIFY(listener.isAbandoned());
         QFile log(TuningWendleApplication::configDir() + "/log.txt");
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(log.readAll().contains("UDP thread couldn't be stopped, exiting anyway"));
+        const QString written = QString::fromUtf8(log.readAll());
+        QVERIFY(written.contains("UDP thread couldn't be stopped, exiting anyway"));
+        const QRegularExpression summary(QStringLiteral("(\\d+) more controller commands dropped in \\d+ ms: command buffer full"));
+        int logged = int(written.count(QStringLiteral("Command buffer full")));
+        for (auto it = summary.globalMatch(written); it.hasNext();)
+            logged += it.next().captured(1).toInt();
+        QVERIFY(dropped >= 1000);
+        QCOMPARE(logged, dropped);
         // Let go, it sees its stop flag and ends by itself.
         mRelease.release(1 << 20);
         QVERIFY(listener.wait(QDeadlineTimer(60000)));
