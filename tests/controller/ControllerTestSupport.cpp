@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkProxy>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QUdpSocket>
 #include <QtTest>
@@ -58,6 +59,19 @@ QByteArray readConfigFile(const QString& name)
 {
     QFile file(configPath(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int droppedCommandsLogged(const QStringList& lines)
+{
+    static const QRegularExpression summary(QStringLiteral("(\\d+) more controller commands dropped in \\d+ ms: command buffer full$"));
+    int count = 0;
+    for (const QString& line : lines) {
+        if (line.endsWith(QStringLiteral("Command buffer full")))
+            ++count;
+        else if (const QRegularExpressionMatch m = summary.match(line); m.hasMatch())
+            count += m.captured(1).toInt();
+    }
+    return count;
 }
 
 LogCapture* LogCapture::sSelf = nullptr;

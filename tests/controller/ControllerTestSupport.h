@@ -22,6 +22,10 @@ bool sendDatagrams(const QList<QByteArray>& datagrams, const QHostAddress& to, q
 bool writeConfigFile(const QString& name, const QByteArray& bytes);
 QByteArray readConfigFile(const QString& name);
 
+// The controller commands that log lines say were dropped: one for each
+// "Command buffer full", and the count that each summary of a flood gives.
+int droppedCommandsLogged(const QStringList& lines);
+
 // Every message logged from any thread while it lives, as "W: text" (D, W,
 // C for debug, warning, critical). Nothing is passed on: a flood stays quiet.
 class LogCapture

@@ -316,15 +316,8 @@ private slots:
             socket.writeDatagram(half, QHostAddress::LocalHost, port);
         QVERIFY(received.load() >= 1000);
 
-        const QRegularExpression summary(QStringLiteral("^(\\d+) more controller commands dropped in \\d+ ms: command buffer full$"));
         const auto dropped = [&] { return received.load() - int(rig->serialCommandBuffer().written()); };
-        const auto logged = [&] {
-            const QStringList warnings = log.lines('W');
-            int count = int(warnings.count(QStringLiteral("Command buffer full")));
-            for (const QString& line : warnings.filter(summary))
-                count += summary.match(line).captured(1).toInt();
-            return count;
-        };
+        const auto logged = [&] { return droppedCommandsLogged(log.lines('W')); };
         if (quiet) {
             QTRY_VERIFY_WITH_TIMEOUT(logged() == dropped(), 10000);
             // Once the engine has drained its ring, a tag plays again.
